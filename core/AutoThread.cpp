@@ -1,0 +1,130 @@
+#include "core/AutoThread.h"
+
+#include "core/Log.h"
+#include "platform/Time.h"
+
+namespace {
+std::atomic<uint32_t> g_nextThreadId{1};
+}
+
+CAutoThread::~CAutoThread() { StopThread(); }
+
+void CAutoThread::ThreadProc(CAutoThread* self, std::shared_ptr<ThreadHandle> handle) {
+    uint32_t code = self->Run();
+    std::lock_guard<std::mutex> lock(handle->mtx);
+    handle->exitCode = code;
+    handle->done = true;
+    // An abandoned thread no longer owns its object: leave it alone.
+    if (!handle->abandoned) self->m_dwExitCode.store(code);
+    handle->cv.notify_all();
+}
+
+bool CAutoThread::IsRunning() const {
+    std::lock_guard<std::mutex> lock(m_threadMtx);
+    return m_hThread != nullptr;
+}
+
+bool CAutoThread::IsCurrentThread() const {
+    std::lock_guard<std::mutex> lock(m_threadMtx);
+    return m_hThread != nullptr && m_hThread->id == std::this_thread::get_id();
+}
+
+bool CAutoThread::EndThread(bool wait) {
+    std::shared_ptr<ThreadHandle> handle;
+    {
+        std::lock_guard<std::mutex> lock(m_threadMtx);
+        handle = std::move(m_hThread);
+        m_hThread.reset();
+    }
+    if (!handle) return true;
+
+    if (handle->id == std::this_thread::get_id()) {
+        // Asked from the thread itself: it cannot join itself. It returns once Run sees m_bStop.
+        std::lock_guard<std::mutex> lock(handle->mtx);
+        handle->abandoned = true;
+        handle->thread.detach();
+        return true;
+    }
+    auto keep = [&] {
+        std::lock_guard<std::mutex> lock(m_threadMtx);
+        m_abandoned.push_back(handle);
+    };
+
+    bool ended = false;
+    {
+        std::unique_lock<std::mutex> lock(handle->mtx);
+        if (wait) {
+            if (m_dwStopTimeout == plat::INFINITE_WAIT) {
+                handle->cv.wait(lock, [&] { return handle->done; });
+            } else {
+                handle->cv.wait_for(lock, plat::ToReal(m_dwStopTimeout),
+                                    [&] { return handle->done; });
+            }
+        }
+        ended = handle->done;
+        if (!ended) handle->abandoned = true;
+    }
+    if (ended) {
+        handle->thread.join();
+        m_dwExitCode.store(handle->exitCode);
+    } else {
+        WriteLog("[CAutoThread] thread 0x%x did not stop within %u ms, abandoned\r\n",
+                 m_dwThreadId, m_dwStopTimeout);
+        handle->thread.detach();
+        keep();
+        m_dwExitCode.store(0xFFFFFFFFu);
+        m_bStop.store(1);
+    }
+    return ended;
+}
+
+int CAutoThread::StartThread() {
+    m_bStop.store(1);
+    EndThread(true);
+
+    auto handle = std::make_shared<ThreadHandle>();
+    m_bStop.store(0);
+    try {
+        std::lock_guard<std::mutex> lock(m_threadMtx);
+        m_dwThreadId = g_nextThreadId.fetch_add(1);
+        // The handle's id is set before the thread can look at it.
+        std::lock_guard<std::mutex> hl(handle->mtx);
+        handle->thread = std::thread(&CAutoThread::ThreadProc, this, handle);
+        handle->id = handle->thread.get_id();
+        m_hThread = handle;
+    } catch (...) {
+        m_bStop.store(1);
+        return 0;
+    }
+    return 1;
+}
+
+int CAutoThread::StopThread() {
+    m_bStop.store(1);
+    EndThread(true);
+    return 1;
+}
+
+void CAutoThread::AbandonThread() {
+    m_bStop.store(1);
+    EndThread(false);
+}
+
+bool CAutoThread::WaitAbandoned(uint32_t ms) {
+    std::vector<std::shared_ptr<ThreadHandle>> list;
+    {
+        std::lock_guard<std::mutex> lock(m_threadMtx);
+        list = m_abandoned;
+    }
+    auto deadline = std::chrono::steady_clock::now() + plat::ToReal(ms);
+    bool all = true;
+    for (auto& h : list) {
+        std::unique_lock<std::mutex> lock(h->mtx);
+        if (!h->cv.wait_until(lock, deadline, [&] { return h->done; })) all = false;
+    }
+    if (all) {
+        std::lock_guard<std::mutex> lock(m_threadMtx);
+        m_abandoned.clear();
+    }
+    return all;
+}

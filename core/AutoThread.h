@@ -1,0 +1,83 @@
+// Worker-thread base and mutex-owning base.
+//
+// Threads cannot be killed safely on POSIX, so a stop is cooperative: the body tests m_bStop and
+// everything it waits on is woken by whoever asks it to stop. A thread that has not ended within
+// m_dwStopTimeout is reported and abandoned (detached); such a body must only touch state it
+// co-owns, never the object that abandoned it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class CAutoThread {
+public:
+    CAutoThread() = default;
+    virtual ~CAutoThread();
+    CAutoThread(const CAutoThread&) = delete;
+    CAutoThread& operator=(const CAutoThread&) = delete;
+
+    virtual uint32_t Run() = 0;
+
+    // Ends any earlier thread of this object, then starts a new one. 1 when a thread runs.
+    int StartThread();
+    // Asks the thread to stop and waits up to m_dwStopTimeout; abandons it after that. Returns 1.
+    // Called from the thread itself it only sets the stop request and lets the body return.
+    int StopThread();
+    // Gives the running thread up at once without waiting (the body must notice by itself that it
+    // is no longer wanted).
+    void AbandonThread();
+
+    bool IsRunning() const;
+    bool IsCurrentThread() const;
+    // Waits up to ms of program time for threads given up earlier to end; true when none is left.
+    bool WaitAbandoned(uint32_t ms);
+
+    std::atomic<int32_t> m_bStop{1};
+    uint32_t m_dwThreadId = 0;
+    std::atomic<uint32_t> m_dwExitCode{0xFFFFFFFFu};
+    uint32_t m_dwStopTimeout = 2000;
+
+protected:
+    struct ThreadHandle {
+        std::thread thread;
+        std::thread::id id;
+        std::mutex mtx;
+        std::condition_variable cv;
+        bool done = false;
+        bool abandoned = false;
+        uint32_t exitCode = 0xFFFFFFFFu;
+    };
+
+    // Ends the current thread (wait, then abandon); true when it ended by itself.
+    bool EndThread(bool wait);
+
+    std::shared_ptr<ThreadHandle> m_hThread;
+    std::vector<std::shared_ptr<ThreadHandle>> m_abandoned;
+    mutable std::mutex m_threadMtx;
+
+private:
+    static void ThreadProc(CAutoThread* self, std::shared_ptr<ThreadHandle> handle);
+};
+
+// Owns one re-entrant mutex (a Windows mutex may be taken again by its owner).
+class CMuTexObject {
+public:
+    CMuTexObject() = default;
+    virtual ~CMuTexObject() = default;
+    CMuTexObject(const CMuTexObject&) = delete;
+    CMuTexObject& operator=(const CMuTexObject&) = delete;
+
+    int Lock() {
+        m_hMutex.lock();
+        return 1;
+    }
+    void Unlock() { m_hMutex.unlock(); }
+
+protected:
+    std::recursive_mutex m_hMutex;
+};

@@ -1,0 +1,20 @@
+// The diagnostic log: printf-style lines echoed to standard output and appended to the log file
+// in UTF-16LE without a byte-order mark. Off unless switched on.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+extern std::atomic<int32_t> g_bLogEnable;
+
+// Formats like printf (UTF-8 format string, %s takes a UTF-8 string). Lines of any length are
+// written whole.
+void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Opens the log file, created afresh ("KalvoLog.txt" in the current directory by the page).
+bool OpenLogFile(const std::string& path);
+void CloseLogFile();
+
+// UTF-8 to UTF-16 code units; invalid sequences become U+FFFD.
+std::u16string Utf8ToUtf16(const std::string& text);

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what the build needs (Debian 12, as root), builds, and runs every test: the normal
+# build, then AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer builds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+jobs=$(nproc)
+
+run_build() {  # dir, extra cmake args...
+    local dir=$1; shift
+    cmake -S . -B "$dir" -G Ninja -DKALVO_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600)
+}
+
+run_build build
+if [ "${KALVO_SKIP_SANITIZERS:-0}" != 1 ]; then
+    run_build build-asan -DKALVO_SANITIZE=address,undefined -DKALVO_QT=OFF -DKALVO_BENCH=OFF
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+        run_build build-tsan -DKALVO_SANITIZE=thread -DKALVO_QT=OFF -DKALVO_BENCH=OFF
+fi
