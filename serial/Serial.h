@@ -1,0 +1,78 @@
+// The serial port: fixed line settings of the protocol (256000 baud, 8N1, no flow control, RTS on,
+// DTR off) and a read thread that hands every chunk it reads to a receiver on that thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/AutoThread.h"
+
+class CSerialObject {
+public:
+    virtual ~CSerialObject() = default;
+    // Called on the read thread with each chunk; the buffer is reused after the call returns.
+    virtual int OnReceive(const uint8_t* data, uint32_t count) = 0;
+};
+
+using PFN_SERIAL_RECEIVE = void (*)(void* receiver, const uint8_t* data, uint32_t count);
+
+// Why the last Open failed, for the user's message.
+enum class PortError { None, NoSuchPort, Busy, PermissionDenied, Settings, Other };
+
+class CSerial : public CAutoThread {
+public:
+    static constexpr int INVALID_HANDLE = -1;
+    static constexpr uint32_t INITIAL_BAUD = 256000;
+
+    CSerial();
+    ~CSerial() override;
+
+    // Opens COM n (n >= 1), the n-th entry of the port table. 1 on success, read thread running.
+    int Open(uint8_t port);
+    // Opens a device path directly (what Open does once the number is resolved).
+    int OpenPath(const std::string& path);
+    // Non-zero on success; the port keeps its previous settings on failure.
+    int SetBaudRate(uint32_t baud);
+    // Purge, stop the read thread (safe from the read thread itself), close, mark closed.
+    void Close();
+    bool IsOpen() const { return m_hCom.load() != INVALID_HANDLE; }
+
+    // Writes all bytes or fails within a bounded time; the reason of a failure is kept.
+    bool Write(const uint8_t* data, uint32_t count);
+    // Discards what is buffered both ways.
+    void Purge();
+
+    PortError GetLastError() const;
+    std::string GetLastErrorText() const;
+    const std::string& GetPath() const { return m_strPath; }
+
+    uint32_t Run() override;
+
+    uint8_t* m_pReadBuf = nullptr;
+    std::atomic<int32_t> m_bSent{0};
+    std::atomic<uint32_t> m_dwSendTick{0};
+    std::atomic<PFN_SERIAL_RECEIVE> m_pfnReceive{nullptr};
+    uint32_t m_dwReadSleep = 1;
+    uint32_t m_dwReadSize = 1024;
+    std::atomic<int> m_hCom{INVALID_HANDLE};
+    std::atomic<void*> m_pReceiver{nullptr};
+
+private:
+    mutable std::mutex m_errMtx;
+    PortError m_lastError = PortError::None;
+    std::string m_strLastError;
+    std::string m_strPath;
+};
+
+// COM numbers on POSIX: COM n is the n-th entry of the port table: the paths given by the user,
+// else the serial devices found on the machine in a stable order.
+namespace serialports {
+void SetPortTable(const std::vector<std::string>& paths);  // empty: discover
+std::vector<std::string> GetPortTable();
+std::string PortPath(uint8_t n);  // "" when COM n has no entry
+std::vector<std::string> DiscoverDevices();
+void LogPortTable();
+}  // namespace serialports
