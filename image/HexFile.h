@@ -27,8 +27,10 @@ public:
     virtual ~CHEXPacket() = default;
 
     // Decodes one line held in memory (n characters, starting with its mark, without the line
-    // end). 1 when the line is well formed and its checksum holds; the record is stored either
-    // way as far as it could be decoded.
+    // end). 1 when the line is well formed (':', then only hex digits of either case, exactly
+    // 11 + 2 * count characters) and its checksum holds; the record is stored either way as far
+    // as it could be decoded (fields that did not decode are 0, pData always has byLen bytes).
+    // pData stays valid while this packet or a copy of it lives and is not parsed again.
     int Parse(const char* line, size_t n);
 
     uint8_t GetLength() const;
@@ -50,12 +52,17 @@ public:
     ~CHEXFile() override;
     virtual const char* GetRuntimeClass() const { return "CHEXFile"; }
 
+    // Files larger than this are refused whole (result 0, no records): an image for the device's
+    // flash is a few MiB at most, and an endless file must not exhaust memory.
+    static constexpr uint64_t kMaxFileSize = 64ull * 1024 * 1024;
+
     // Reads m_file (opened by the caller) and closes it. 1 when the end-of-file record was among
-    // the accepted lines.
+    // the accepted lines. Lines may end in CR LF or LF.
     int Load();
     size_t GetRecordCount() const { return m_lstRecord.size(); }
-    // The record at index (< GetRecordCount()), in constant time.
-    HEX_RECORD GetRecord(size_t index) const { return m_lstRecord[index]; }
+    // The record at index, in constant time; zeroed when index >= GetRecordCount(). Its pData
+    // stays valid for the life of this object, also across a later Load.
+    HEX_RECORD GetRecord(size_t index) const;
     uint16_t GetHexVer() const { return m_wVersion; }
     // Count of data records (type 00): the frames a firmware download sends.
     size_t GetDataRecordCount() const { return m_nDataRecords; }

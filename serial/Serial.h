@@ -3,8 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,12 @@ public:
     PortError GetLastError() const;
     std::string GetLastErrorText() const;
     const std::string& GetPath() const { return m_strPath; }
+    // Baud rate the line runs at, 0 when closed.
+    uint32_t GetBaudRate() const { return m_dwBaud.load(); }
+    // True once the read thread saw the line go away (adapter unplugged); cleared by Open.
+    bool IsHungUp() const { return m_bHungUp.load(); }
+    // Passes of the read loop so far (each waits for data or pauses).
+    uint32_t GetReadPasses() const { return m_dwReadPasses.load(); }
 
     uint32_t Run() override;
 
@@ -61,10 +69,31 @@ public:
     std::atomic<void*> m_pReceiver{nullptr};
 
 private:
+    int OpenDevice(const std::string& path);
+    int Fail(PortError error, const std::string& text);
+    int FailErrno(const std::string& path, int err);
+    // Blocks until no read loop of this object runs any more (one left may be the caller's own).
+    void WaitReadLoopsEnded();
+
     mutable std::mutex m_errMtx;
     PortError m_lastError = PortError::None;
     std::string m_strLastError;
     std::string m_strPath;
+    std::string m_strKey;  // canonical path, claimed process-wide while open
+
+    const uint32_t m_dwBufSize;
+    std::atomic<uint32_t> m_dwBaud{0};
+    std::atomic<bool> m_bHungUp{false};
+    std::atomic<uint32_t> m_dwReadPasses{0};
+
+    // Shared by the read loop and Write while they use m_hCom, exclusive to close it: a
+    // descriptor number is never used after it was closed and perhaps reused.
+    std::shared_mutex m_fdMtx;
+    std::mutex m_writeMtx;
+
+    std::mutex m_runMtx;
+    std::condition_variable m_runCv;
+    int m_nReadLoops = 0;
 };
 
 // COM numbers on POSIX: COM n is the n-th entry of the port table: the paths given by the user,
@@ -74,5 +103,8 @@ void SetPortTable(const std::vector<std::string>& paths);  // empty: discover
 std::vector<std::string> GetPortTable();
 std::string PortPath(uint8_t n);  // "" when COM n has no entry
 std::vector<std::string> DiscoverDevices();
+// DiscoverDevices over another device directory and sysfs tty class directory.
+std::vector<std::string> DiscoverDevicesIn(const std::string& devDir,
+                                           const std::string& sysClassTty);
 void LogPortTable();
 }  // namespace serialports

@@ -1,0 +1,152 @@
+// The updater page: set-up, result dispatch, progress and completion, device messages and the
+// update run. No GUI in here: it talks to an IWindowSystem.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/StatusText.h"
+#include "app/WindowSystem.h"
+#include "core/AutoThread.h"
+#include "core/ISPPacket.h"
+#include "image/HexFile.h"
+#include "platform/Event.h"
+
+enum : uint8_t {
+    STATE_IDLE = 0,
+    STATE_BURN_FW = 2,
+    STATE_CHIP_INFO = 3,
+    STATE_READ_FLASH = 4,
+    STATE_ERASE = 5,
+    STATE_BURN_EDOG = 6,
+    STATE_BURN_MUSIC = 7,
+    STATE_BURN_RADAR = 8,
+    STATE_STOPPING = 10,
+};
+
+enum : uint8_t {
+    JOB_NONE = 0,
+    JOB_ERASE = 1,
+    JOB_BURN_HEX = 2,
+    JOB_BURN_EDOG = 3,
+    JOB_BURN_MUSIC = 4,
+    JOB_BURN_RADAR = 5,
+    JOB_CHECK_PORT = 6,
+    JOB_READ_FLASH = 7,
+    JOB_CHIP_INFO = 8,
+};
+
+enum : uint32_t { TIMER_REPLY = 1, TIMER_STOP = 2 };
+
+// Where the page finds its payloads and writes its files.
+struct PageConfig {
+    std::string payloadDir;             // empty: the executable's directory
+    std::string logPath = "KalvoLog.txt";
+    uint32_t targetBaud = 256000;       // 256000: no baud change
+    bool scanPorts = true;              // false: the port list is already filled (tests)
+};
+
+class CKalvoDlg : public CAutoThread, public CCmdTask {
+public:
+    CKalvoDlg(IWindowSystem* wnd, PageConfig config = {});
+    ~CKalvoDlg() override;
+
+    // Set-up, on the UI thread.
+    int OnInitDialog();
+    void ScanComPorts();
+    void FindPayloadFiles();
+
+    // Command results from the controller (reader and sender threads).
+    static void OnCmdResult(const uint8_t* data, void* context, uint8_t code, int32_t dataLen);
+    void ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen);
+    void DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data, int32_t dataLen);
+    void AbortPending(uint8_t code);
+    void ShowStatus(const std::string& text, uint8_t mode);
+
+    // Progress and completion.
+    void OnFwProgress();
+    void OnEdogProgress();
+    void OnMusicProgress();
+    void OnRadarProgress();
+    void OnProbeAnswer();
+    void OnReadProgress(const uint8_t* data, int32_t dataLen);
+
+    // Device status and error messages.
+    void OnVerifyResult(const uint8_t* data, int32_t dataLen);
+    void OnDeviceError(const uint8_t* data, int32_t dataLen);
+    void OnEchoResult(const uint8_t* data, int32_t dataLen);
+    void OnBaudResult();
+    void OnEraseDone();
+    void OnChipVersion(const uint8_t* data, int32_t dataLen);
+    void OnChipId(const uint8_t* data, int32_t dataLen);
+    void OnFlashSize(const uint8_t* data, int32_t dataLen);
+
+    // The update run.
+    void OnBnClickedUpdate();
+    void BurnHex();
+    void BurnEdog();
+    void BurnMusic();
+    void BurnRadar();
+    uint32_t Run() override;
+    void OnTimer(uint32_t id);
+    void OnDestroy();
+
+    // Service operations the window itself has no control for; each sets its state first.
+    void StartChipInfo();
+    void StartErase();
+    void StartReadFlash(const std::string& dumpPath);
+    void StartBaudHandshake(uint32_t targetBaud);
+    void StartCheckPort();
+
+    // For faces and tests.
+    const CStatusText& Status() const { return m_status; }
+    bool IsButtonEnabled() const { return m_bButtonEnabled.load(); }
+    std::shared_ptr<CHEXFile> HexFile() const;
+    std::string PayloadDir() const;
+
+    std::atomic<uint8_t> m_byState{STATE_IDLE};
+    std::atomic<uint8_t> m_bFwPending{0}, m_bEdogPending{0}, m_bMusicPending{0},
+        m_bRadarPending{0};
+    std::atomic<uint16_t> m_wPayloadTotal{0}, m_wPayloadDone{0};
+    std::string m_strHexPath, m_strEdogPath, m_strMusicPath, m_strRadarPath;
+    std::atomic<uint32_t> m_dwAckCount{0};
+    std::atomic<uint8_t> m_byJob{JOB_NONE};
+    std::atomic<int32_t> m_bTimer2Set{0};
+    std::atomic<uint32_t> m_dwTargetBaud{256000};
+    std::atomic<uint8_t> m_byBaudStep{0};
+    std::atomic<int32_t> m_bBaudSwitched{0};
+    std::atomic<int32_t> m_bBurnArmed{0};
+    std::atomic<uint16_t> m_wFwVer{0};
+    plat::CEvent m_hJobEvent;
+
+private:
+    // The four holders; replaced by the discovery, so users take a reference first.
+    std::shared_ptr<CHEXFile> Holder(int which) const;
+    void CompletePayload(int which);
+    void EnableButton(bool enable);
+    void SetProgress(int pos);
+    void ClosePort();
+    // A pause on the reader thread that ends early when the window goes.
+    void Pause(uint32_t ms);
+    void Notify(PageEvent event, const std::string& detail = {});
+    // Ends the run because the link failed (on the UI thread).
+    void OnLinkFailure(const std::string& reason);
+    void PostJob(uint8_t job);
+    void Burn(uint8_t job, uint8_t state, const char* tag);
+    void RunDownload(uint8_t job);
+    bool StartService(uint8_t state, uint8_t job);
+
+    IWindowSystem* m_pWnd;
+    PageConfig m_config;
+    CStatusText m_status;
+    std::atomic<bool> m_bButtonEnabled{false};
+    mutable std::mutex m_holderMtx;
+    std::shared_ptr<CHEXFile> m_pHexFile, m_pEdogFile, m_pMusicFile, m_pRadarFile;
+    mutable std::mutex m_dumpMtx;
+    std::string m_strDumpPath;
+    plat::CEvent m_evShutdown{true};
+    std::atomic<bool> m_bDestroyed{false};
+};

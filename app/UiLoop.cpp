@@ -1,0 +1,158 @@
+#include "app/UiLoop.h"
+
+#include "platform/Time.h"
+
+void CUiLoop::Post(std::function<void()> fn) {
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_posted.push_back(std::move(fn));
+    }
+    m_cv.notify_all();
+}
+
+void CUiLoop::SetTimer(uint32_t id, uint32_t ms) {
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        auto period = plat::ToReal(ms == 0 ? 1 : ms);
+        m_timers[id] = Timer{period, Clock::now() + period};
+    }
+    m_cv.notify_all();
+}
+
+void CUiLoop::KillTimer(uint32_t id) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_timers.erase(id);
+}
+
+bool CUiLoop::IsTimerSet(uint32_t id) const {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_timers.count(id) != 0;
+}
+
+void CUiLoop::SetTimerHandler(std::function<void(uint32_t)> fn) {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_onTimer = std::move(fn);
+}
+
+bool CUiLoop::IsLoopThread() const {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_loopThread == std::this_thread::get_id();
+}
+
+bool CUiLoop::RunOne(Clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(m_mtx);
+    m_loopThread = std::this_thread::get_id();
+    for (;;) {
+        if (!m_posted.empty()) {
+            auto fn = std::move(m_posted.front());
+            m_posted.pop_front();
+            lock.unlock();
+            fn();
+            return true;
+        }
+        Clock::time_point now = Clock::now();
+        Clock::time_point next = deadline;
+        for (auto& [id, t] : m_timers) {
+            if (t.due <= now) {
+                t.due = now + t.period;
+                uint32_t fired = id;
+                auto handler = m_onTimer;
+                lock.unlock();
+                if (handler) handler(fired);
+                return true;
+            }
+            if (t.due < next) next = t.due;
+        }
+        if (m_bQuit || now >= deadline) return false;
+        m_cv.wait_until(lock, next);
+    }
+}
+
+int CUiLoop::Run() {
+    for (;;) {
+        RunOne(Clock::now() + std::chrono::milliseconds(50));
+        std::lock_guard<std::mutex> lock(m_mtx);
+        if (m_bQuit) {
+            m_bQuit = false;
+            return m_nExitCode;
+        }
+    }
+}
+
+void CUiLoop::Quit(int code) {
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_bQuit = true;
+        m_nExitCode = code;
+    }
+    m_cv.notify_all();
+}
+
+bool CUiLoop::RunUntil(const std::function<bool()>& pred, uint32_t ms) {
+    Clock::time_point deadline = Clock::now() + plat::ToReal(ms);
+    while (!pred()) {
+        if (Clock::now() >= deadline) return pred();
+        RunOne(std::min(deadline, Clock::now() + std::chrono::milliseconds(5)));
+    }
+    return true;
+}
+
+void CUiLoop::RunPending() {
+    while (RunOne(Clock::now())) {
+    }
+}
+
+void CLoopWindow::ShowStatusText(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(m_stateMtx);
+        m_strStatus = text;
+    }
+    m_loop.Post([this, text] { OnStatusChanged(text); });
+}
+
+void CLoopWindow::SetProgressRange(int lo, int hi) {
+    std::lock_guard<std::mutex> lock(m_stateMtx);
+    m_nLo = lo;
+    m_nHi = hi;
+}
+
+void CLoopWindow::SetProgressPos(int pos) {
+    {
+        std::lock_guard<std::mutex> lock(m_stateMtx);
+        m_nPos = pos < m_nLo ? m_nLo : (pos > m_nHi ? m_nHi : pos);
+        pos = m_nPos;
+    }
+    m_loop.Post([this, pos] { OnProgressChanged(pos); });
+}
+
+void CLoopWindow::EnableProgress(bool enable) {
+    std::lock_guard<std::mutex> lock(m_stateMtx);
+    m_bProgressEnabled = enable;
+}
+
+void CLoopWindow::EnableUpdateButton(bool enable) {
+    {
+        std::lock_guard<std::mutex> lock(m_stateMtx);
+        m_bButton = enable;
+    }
+    m_loop.Post([this, enable] { OnButtonChanged(enable); });
+}
+
+void CLoopWindow::MessageBox(const std::string& text, const std::string& caption) {
+    m_loop.Post([this, text, caption] { OnMessageBox(text, caption); });
+}
+
+std::string CLoopWindow::StatusText() const {
+    std::lock_guard<std::mutex> lock(m_stateMtx);
+    return m_strStatus;
+}
+
+int CLoopWindow::ProgressPos() const {
+    std::lock_guard<std::mutex> lock(m_stateMtx);
+    return m_nPos;
+}
+
+bool CLoopWindow::ButtonEnabled() const {
+    std::lock_guard<std::mutex> lock(m_stateMtx);
+    return m_bButton;
+}

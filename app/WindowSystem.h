@@ -1,0 +1,45 @@
+// What the page needs of a window system. The Qt window, the terminal face and the tests each
+// implement it. Every call may come from any thread; implementations marshal control updates to
+// their UI thread and deliver timer ticks (WM_TIMER) and posted calls there.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Milestones of the page that a face may act on (the terminal face turns them into exit codes).
+enum class PageEvent {
+    ProbeAnswered,     // the device answered: the update button is enabled
+    RunComplete,       // "Готово" / "升级完成"
+    NothingToDo,       // the button was pressed with no payload pending
+    DeviceError,       // an error status from the device
+    VerifyFailed,      // a written record read back different
+    VersionWarning,    // the device reported the version word 0x0104
+    Timeout,           // no answer within the reply time
+    LinkLost,          // a write to the port failed, or the echo failed and the port was closed
+    FileError,         // a payload could not be read during its download
+    ServiceDone,       // chip information, erase or flash read-out finished
+    ServiceFailed,     // a flash read-out could not be stored
+    BaudReady,         // the baud handshake ended with the success line
+};
+
+class IWindowSystem {
+public:
+    virtual ~IWindowSystem() = default;
+
+    // The whole status text (UTF-8), after every change.
+    virtual void ShowStatusText(const std::string& text) = 0;
+    virtual void SetProgressRange(int lo, int hi) = 0;
+    virtual void SetProgressPos(int pos) = 0;
+    virtual void EnableProgress(bool enable) = 0;
+    virtual void EnableUpdateButton(bool enable) = 0;
+    // Window timers: periodic until killed; setting a running timer restarts its period; ticks
+    // arrive on the UI thread through the handler given to SetTimerHandler.
+    virtual void SetTimer(uint32_t id, uint32_t ms) = 0;
+    virtual void KillTimer(uint32_t id) = 0;
+    virtual void SetTimerHandler(std::function<void(uint32_t)> onTimer) = 0;
+    // A message box; it must not hold up the calling thread.
+    virtual void MessageBox(const std::string& text, const std::string& caption) = 0;
+    virtual void PostToUi(std::function<void()> fn) = 0;
+    virtual void OnPageEvent(PageEvent /*event*/, const std::string& /*detail*/) {}
+};

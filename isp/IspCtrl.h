@@ -1,0 +1,124 @@
+// The protocol controller: owns the serial port, writes command frames, takes the device's bytes
+// apart into frames, decides when an answer is complete, finishes the command in flight and hands
+// every result to the page through one callback.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "core/AutoThread.h"
+#include "core/RawString.h"
+#include "core/TaskManager.h"
+#include "image/HexFile.h"
+#include "isp/IspCodes.h"
+#include "platform/File.h"
+#include "serial/Serial.h"
+
+// data points at the answer data (valid only during the call); dataLen says how many bytes there
+// are valid, never more than were received.
+using PFN_CMD_RESULT = void (*)(const uint8_t* data, void* context, uint8_t code, int32_t dataLen);
+
+// The ports that could be opened at start-up, COM numbers in the order found.
+constexpr int MAX_COM_PORTS = 10;
+extern uint8_t g_pComPortList[MAX_COM_PORTS];
+extern std::atomic<uint8_t> g_byComPortCount;
+
+class CISPCtrl : private CMuTexObject, public CSerialObject, public CFrameSender {
+public:
+    CISPCtrl();
+    ~CISPCtrl() override;
+
+    // The callback Open registers (the page's result handler).
+    void SetResultCallback(PFN_CMD_RESULT pfn) { m_pfnRegister.store(pfn); }
+
+    int Open(uint8_t port, void* context);
+    int send_data(const uint8_t* frame, int32_t len) override;
+    int OnReceive(const uint8_t* data, uint32_t count) override;
+
+    // Purge, stop the reader, close the handle and forget the partial answer. Safe from the reader
+    // thread itself.
+    void ClosePort();
+    bool IsPortOpen() const { return m_serial.IsOpen(); }
+
+    // Single-frame builders: each queues one command.
+    void GetChipVersion();
+    void GetChipID();
+    void GetFlashSize();
+    void SetDeviceBaud(uint32_t baud);
+    int ReadFlash();
+    void QueryChipExtra();
+    void AnswerLoaderStarted();
+    void SendEcho();
+    int EraseChip();
+    void EndFirmware();
+    void BeginFirmware(uint16_t version);
+    void EndEdog();
+    void BeginEdog();
+    void EndMusic();
+    void BeginMusic();
+    void BeginRadar(const uint8_t* length4);
+
+    // Stores one read-block answer in the dump file and reports progress. FALSE when the dump
+    // file cannot be created or written, or the answer is short; the reason is in GetReadError.
+    int SaveReadBlock(const std::string& name, const uint8_t* data, int32_t dataLen);
+    uint32_t LookupFlashSize(const uint8_t* code);
+    // Closes a half-done flash dump.
+    void AbortReadFlash();
+
+    int DownloadHex(CHEXFile* image);
+    int DownloadEdog(CHEXFile* holder);
+    int DownloadMusic(CHEXFile* holder);
+    int DownloadRadar(CHEXFile* holder);
+
+    // Start-up probe: opens each listed port in turn and queues a probe on each that opens.
+    void ProbeAllPorts(void* context);
+    // The check-port job: the same loop, then waits for the answer (bounded) and closes the port.
+    int ProbePorts();
+
+    int CompareReadBack(CHEXFile* image, const uint8_t* data, int32_t dataLen);
+
+    std::string GetWriteError() const;
+    std::string GetReadError() const;
+
+    std::atomic<PFN_CMD_RESULT> m_pfnResult{nullptr};
+    std::atomic<uint32_t> m_dwFlashSizeKB{512};
+    std::atomic<int32_t> m_nSelectNum{0};
+    std::atomic<int32_t> m_nProbeMode{0};
+    CSerial m_serial;
+    CRawString m_rxStream;
+    CRawString m_rxReply;
+    plat::CFile m_fileRead;
+    std::atomic<void*> m_pResultCtx{nullptr};
+    std::atomic<int32_t> m_nReadBlocks{0};
+    uint32_t m_dwUpperAddr = 0;
+    std::atomic<int32_t> m_nVerifyIndex{0};
+    std::atomic<int32_t> m_nRunState{2};
+    uint8_t m_byReplyState = 0;
+    std::atomic<bool> m_bProbeAnswered{false};
+
+    // A raw reply buffer larger than this is garbage: no answer is that long.
+    static constexpr int32_t MAX_REPLY_BYTES = 64 * 1024;
+    // How long the check-port job waits for the probe answer.
+    static constexpr uint32_t PROBE_WAIT_MS = 2500;
+
+private:
+    void OnFrame(const CRawString& frame);
+    void finish_task(const CRawString& frame);
+    void OnStatusError(const CRawString& frame);
+    // Calls the result callback with the reply buffer from offset on.
+    void Callback(int32_t offset, uint8_t code);
+    void CallbackData(const uint8_t* data, int32_t len, uint8_t code);
+    void QueueFrame(uint8_t code, const uint8_t* payload, int32_t len);
+    int DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32_t& offset);
+    void ProbeLoop(bool checkJob, void* context);
+
+    std::atomic<PFN_CMD_RESULT> m_pfnRegister{nullptr};
+    mutable std::mutex m_errMtx;
+    std::string m_strWriteError;
+    std::string m_strReadError;
+};
+
+extern CISPCtrl g_ISPCtrl;
+extern CCmdTaskManager g_CmdTaskManager;

@@ -1,0 +1,195 @@
+// Uses termios2 for any baud rate (256000 has no Bxxx constant); <asm/termbits.h> cannot live
+// beside <termios.h>, so this file does everything through ioctl and never includes the latter.
+#include "platform/serial_posix.h"
+
+#include <asm/termbits.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace plat {
+
+namespace {
+
+timespec ToTimespec(std::chrono::nanoseconds d) {
+    if (d.count() < 0) d = std::chrono::nanoseconds(0);
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(d.count() / 1000000000);
+    ts.tv_nsec = static_cast<long>(d.count() % 1000000000);
+    return ts;
+}
+
+SerialWaitState Wait(int fd, short events, std::chrono::nanoseconds timeout) {
+    pollfd p{fd, events, 0};
+    timespec ts = ToTimespec(timeout);
+    SerialWaitState state;
+    int r = ppoll(&p, 1, &ts, nullptr);
+    if (r < 0) {
+        // Returns at once on error: pause here so that a caller's loop cannot spin.
+        if (errno != EINTR) SerialPause(timeout);
+        return state;
+    }
+    // A hung-up line may still hold bytes that arrived before: report both.
+    state.ready = (p.revents & events) != 0;
+    state.hangUp = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    return state;
+}
+
+}  // namespace
+
+int SerialOpen(const std::string& path, int* err) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *err = errno;
+        return -1;
+    }
+    // The advisory lock first: TIOCEXCL on a device another process holds would lock it out of
+    // its own reopens after we back off.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *err = errno;
+        ::close(fd);
+        return -1;
+    }
+    // Root is not stopped by TIOCEXCL, hence the lock above as well.
+    ::ioctl(fd, TIOCEXCL);
+    *err = 0;
+    return fd;
+}
+
+void SerialClose(int fd) {
+    if (fd < 0) return;
+    // Other descriptors of the same tty (held elsewhere) would otherwise stay locked out.
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
+
+bool SerialConfigure(int fd, uint32_t baud, int* err) {
+    if (baud == 0) {
+        // Speed 0 means "hang up" to a tty.
+        *err = EINVAL;
+        return false;
+    }
+    termios2 old;
+    if (::ioctl(fd, TCGETS2, &old) != 0) {
+        *err = errno;
+        return false;
+    }
+    termios2 t = old;
+    t.c_iflag &=
+        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CBAUD | CIBAUD);
+    t.c_cflag |= CS8 | CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT);
+    t.c_ispeed = baud;
+    t.c_ospeed = baud;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (::ioctl(fd, TCSETS2, &t) != 0) {
+        *err = errno;
+        return false;
+    }
+    // A driver may round a rate it cannot make; one it misses widely is a refusal.
+    termios2 got;
+    if (::ioctl(fd, TCGETS2, &got) == 0 && got.c_ospeed != 0) {
+        uint64_t diff = got.c_ospeed > baud ? got.c_ospeed - baud : baud - got.c_ospeed;
+        if (diff * 100 > static_cast<uint64_t>(baud) * 3) {
+            ::ioctl(fd, TCSETS2, &old);
+            *err = EINVAL;
+            return false;
+        }
+    }
+    *err = 0;
+    return true;
+}
+
+uint32_t SerialGetBaud(int fd) {
+    termios2 t;
+    if (::ioctl(fd, TCGETS2, &t) != 0) return 0;
+    return t.c_ospeed;
+}
+
+bool SerialSetModemLines(int fd, bool rts, bool dtr) {
+    int rtsBit = TIOCM_RTS;
+    int dtrBit = TIOCM_DTR;
+    bool ok = ::ioctl(fd, rts ? TIOCMBIS : TIOCMBIC, &rtsBit) == 0;
+    ok = ::ioctl(fd, dtr ? TIOCMBIS : TIOCMBIC, &dtrBit) == 0 && ok;
+    return ok;
+}
+
+bool SerialSetLowLatency(int fd) {
+    serial_struct ss;
+    if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) return false;
+    if (ss.flags & ASYNC_LOW_LATENCY) return true;
+    ss.flags |= ASYNC_LOW_LATENCY;
+    return ::ioctl(fd, TIOCSSERIAL, &ss) == 0;
+}
+
+bool SerialPurge(int fd) {
+    return ::ioctl(fd, TCFLSH, TCIOFLUSH) == 0;
+}
+
+SerialWaitState SerialWaitRead(int fd, std::chrono::nanoseconds timeout) {
+    return Wait(fd, POLLIN, timeout);
+}
+
+SerialWaitState SerialWaitWrite(int fd, std::chrono::nanoseconds timeout) {
+    return Wait(fd, POLLOUT, timeout);
+}
+
+long SerialRead(int fd, uint8_t* buf, size_t size, int* err) {
+    for (;;) {
+        ssize_t n = ::read(fd, buf, size);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        *err = errno;
+        return -1;
+    }
+}
+
+long SerialWrite(int fd, const uint8_t* data, size_t size, int* err) {
+    for (;;) {
+        ssize_t n = ::write(fd, data, size);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        *err = errno;
+        return -1;
+    }
+}
+
+bool SerialIsHangUpError(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV;
+}
+
+void SerialPause(std::chrono::nanoseconds d) {
+    timespec ts = ToTimespec(d);
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+bool SerialHasUart(const std::string& devPath, const std::string& sysClassTty) {
+    std::string name = devPath.substr(devPath.find_last_of('/') + 1);
+    std::ifstream type(sysClassTty + "/" + name + "/type");
+    long value = 0;
+    if (type >> value) return value != 0;
+
+    // No sysfs: ask the driver, which reports PORT_UNKNOWN for a slot without a chip.
+    int fd = ::open(devPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    serial_struct ss;
+    bool real = ::ioctl(fd, TIOCGSERIAL, &ss) == 0 && ss.type != PORT_UNKNOWN;
+    ::close(fd);
+    return real;
+}
+
+}  // namespace plat

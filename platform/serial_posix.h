@@ -1,0 +1,51 @@
+// The serial device on POSIX (Linux): what CreateFile/SetCommState/PurgeComm/ReadFile/WriteFile
+// gave the original, on a plain file descriptor.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace plat {
+
+// Opens a serial device for exclusive use, non-blocking. The descriptor, or -1 with *err set to
+// the errno of the failure (EWOULDBLOCK when another process holds the device).
+int SerialOpen(const std::string& path, int* err);
+void SerialClose(int fd);
+
+// Raw 8N1 without flow control, reads that return at once, at any baud rate. On failure (errno in
+// *err) the line keeps its previous settings.
+bool SerialConfigure(int fd, uint32_t baud, int* err);
+// Baud rate the driver reports, 0 when it cannot be read.
+uint32_t SerialGetBaud(int fd);
+// False when the device has no modem lines (pseudo-terminals).
+bool SerialSetModemLines(int fd, bool rts, bool dtr);
+// Asks a USB adapter to hand over bytes at once instead of batching them; false when unsupported.
+bool SerialSetLowLatency(int fd);
+// Discards what is buffered both ways.
+bool SerialPurge(int fd);
+
+struct SerialWaitState {
+    bool ready = false;   // the wanted direction can make progress
+    bool hangUp = false;  // the line is gone (unplugged, pseudo-terminal master closed)
+};
+// Waits up to timeout for bytes to read. Returns early on data or a hang-up.
+SerialWaitState SerialWaitRead(int fd, std::chrono::nanoseconds timeout);
+// Waits up to timeout until a write can make progress.
+SerialWaitState SerialWaitWrite(int fd, std::chrono::nanoseconds timeout);
+
+// Bytes read or written (0 when the call would block), -1 with *err set on failure.
+long SerialRead(int fd, uint8_t* buf, size_t size, int* err);
+long SerialWrite(int fd, const uint8_t* data, size_t size, int* err);
+// True for errors that mean the line is gone.
+bool SerialIsHangUpError(int err);
+
+// Pauses the calling thread for d of real time.
+void SerialPause(std::chrono::nanoseconds d);
+
+// True when the tty named by devPath ("/dev/ttyS3") has a real UART behind it; sysClassTty is the
+// sysfs directory of ttys ("/sys/class/tty").
+bool SerialHasUart(const std::string& devPath, const std::string& sysClassTty);
+
+}  // namespace plat

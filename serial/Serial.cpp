@@ -1,0 +1,312 @@
+#include "serial/Serial.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <set>
+#include <system_error>
+
+#include "core/Log.h"
+#include "platform/Time.h"
+#include "platform/serial_posix.h"
+
+namespace {
+
+// Below this a poll with a time-out returns so fast that an idle port costs a core.
+constexpr std::chrono::microseconds MIN_READ_WAIT{500};
+// Slice of a blocked write, so that a Close from another thread is seen soon.
+constexpr std::chrono::milliseconds WRITE_SLICE{10};
+constexpr uint32_t WRITE_GRACE_MS = 2000;
+
+// Paths held by some CSerial of this process; root is not kept out by TIOCEXCL.
+std::mutex g_openMtx;
+std::set<std::string> g_openPaths;
+
+bool ClaimPath(const std::string& key) {
+    std::lock_guard<std::mutex> lock(g_openMtx);
+    return g_openPaths.insert(key).second;
+}
+
+void ReleasePath(const std::string& key) {
+    std::lock_guard<std::mutex> lock(g_openMtx);
+    g_openPaths.erase(key);
+}
+
+std::string ErrText(int err) {
+    return std::generic_category().message(err);
+}
+
+thread_local const CSerial* t_pReadLoopOf = nullptr;
+
+}  // namespace
+
+CSerial::CSerial() : m_dwBufSize(1024) {
+    m_dwReadSize = m_dwBufSize;
+    m_pReadBuf = new uint8_t[m_dwBufSize]();
+}
+
+CSerial::~CSerial() {
+    Close();
+    WaitReadLoopsEnded();
+    delete[] m_pReadBuf;
+    m_pReadBuf = nullptr;
+}
+
+void CSerial::WaitReadLoopsEnded() {
+    // A loop that closed its own port may still be returning from the receiver.
+    int own = t_pReadLoopOf == this ? 1 : 0;
+    std::unique_lock<std::mutex> lock(m_runMtx);
+    if (!m_runCv.wait_for(lock, plat::ToReal(m_dwStopTimeout),
+                          [&] { return m_nReadLoops <= own; })) {
+        WriteLog("[CSerial] read loop still busy in its receiver at destruction\r\n");
+    }
+}
+
+PortError CSerial::GetLastError() const {
+    std::lock_guard<std::mutex> lock(m_errMtx);
+    return m_lastError;
+}
+
+std::string CSerial::GetLastErrorText() const {
+    std::lock_guard<std::mutex> lock(m_errMtx);
+    return m_strLastError;
+}
+
+int CSerial::Fail(PortError error, const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(m_errMtx);
+        m_lastError = error;
+        m_strLastError = text;
+    }
+    // Probing walks COM1 to COM50; most of them are simply absent.
+    if (error != PortError::None && error != PortError::NoSuchPort)
+        WriteLog("[CSerial] %s\r\n", text.c_str());
+    return 0;
+}
+
+int CSerial::FailErrno(const std::string& path, int err) {
+    switch (err) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            return Fail(PortError::NoSuchPort, path + ": no such port (" + ErrText(err) + ")");
+        case EBUSY:
+        case EWOULDBLOCK:
+            return Fail(PortError::Busy, path + ": port busy (in use by another program)");
+        case EACCES:
+        case EPERM:
+            return Fail(PortError::PermissionDenied,
+                        path + ": permission denied (add your user to the dialout group)");
+        default:
+            return Fail(PortError::Other, path + ": cannot open (" + ErrText(err) + ")");
+    }
+}
+
+int CSerial::Open(uint8_t port) {
+    if (IsOpen()) Close();
+    std::string path = serialports::PortPath(port);
+    if (path.empty()) {
+        return Fail(PortError::NoSuchPort,
+                    "COM" + std::to_string(port) + ": no such port (not in the port table)");
+    }
+    return OpenDevice(path);
+}
+
+int CSerial::OpenPath(const std::string& path) {
+    if (IsOpen()) Close();
+    return OpenDevice(path);
+}
+
+int CSerial::OpenDevice(const std::string& path) {
+    m_bHungUp.store(false);
+    Fail(PortError::None, "");
+    if (path.empty()) return Fail(PortError::NoSuchPort, "no port given");
+
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) return FailErrno(path, errno);
+    std::string key = real;
+    free(real);
+    if (!ClaimPath(key)) {
+        return Fail(PortError::Busy, path + ": port busy (already open in this program)");
+    }
+    int err = 0;
+    int fd = plat::SerialOpen(path, &err);
+    if (fd < 0) {
+        ReleasePath(key);
+        return FailErrno(path, err);
+    }
+    {
+        std::unique_lock<std::shared_mutex> lock(m_fdMtx);
+        m_strKey = key;
+        m_strPath = path;
+        m_hCom.store(fd);
+    }
+
+    plat::SerialPurge(fd);
+    if (!plat::SerialConfigure(fd, INITIAL_BAUD, &err)) {
+        Fail(PortError::Settings, path + ": line settings refused (" + ErrText(err) + ")");
+        Close();
+        return 0;
+    }
+    m_dwBaud.store(INITIAL_BAUD);
+    // Pseudo-terminals have no modem lines and no low-latency switch; neither is needed there.
+    plat::SerialSetModemLines(fd, true, true);
+    plat::SerialSetLowLatency(fd);
+
+    if (!StartThread()) {
+        Fail(PortError::Other, path + ": cannot start the read thread");
+        Close();
+        return 0;
+    }
+    // Leaves DTR off, as the device expects.
+    SetBaudRate(INITIAL_BAUD);
+    WriteLog("[CSerial] %s open at %u baud\r\n", path.c_str(), INITIAL_BAUD);
+    return 1;
+}
+
+int CSerial::SetBaudRate(uint32_t baud) {
+    std::shared_lock<std::shared_mutex> lock(m_fdMtx);
+    int fd = m_hCom.load();
+    if (fd == INVALID_HANDLE) return 0;
+    int err = 0;
+    if (!plat::SerialConfigure(fd, baud, &err)) {
+        Fail(PortError::Settings,
+             m_strPath + ": baud rate " + std::to_string(baud) + " refused (" + ErrText(err) + ")");
+        return 0;
+    }
+    plat::SerialSetModemLines(fd, true, false);
+    m_dwBaud.store(baud);
+    return 1;
+}
+
+void CSerial::Purge() {
+    std::shared_lock<std::shared_mutex> lock(m_fdMtx);
+    int fd = m_hCom.load();
+    if (fd != INVALID_HANDLE) plat::SerialPurge(fd);
+}
+
+void CSerial::Close() {
+    Purge();
+    // Marking the port closed first makes the read loop return and a blocked Write give up, so
+    // the stop below is quick.
+    int fd = m_hCom.exchange(INVALID_HANDLE);
+    StopThread();
+    if (fd == INVALID_HANDLE) return;
+    std::string key;
+    {
+        std::unique_lock<std::shared_mutex> lock(m_fdMtx);
+        plat::SerialClose(fd);
+        key.swap(m_strKey);
+    }
+    ReleasePath(key);
+    m_dwBaud.store(0);
+}
+
+bool CSerial::Write(const uint8_t* data, uint32_t count) {
+    std::lock_guard<std::mutex> writeLock(m_writeMtx);
+    std::shared_lock<std::shared_mutex> lock(m_fdMtx);
+    int fd = m_hCom.load();
+    if (fd == INVALID_HANDLE) {
+        Fail(PortError::Other, "write on a closed port");
+        return false;
+    }
+    if (count == 0) return true;
+    if (data == nullptr) {
+        Fail(PortError::Other, m_strPath + ": write without data");
+        return false;
+    }
+
+    // Ten bits per byte on the wire, plus a grace for a line that is slow to drain.
+    uint32_t baud = std::max<uint32_t>(m_dwBaud.load(), 1);
+    uint64_t wireMs = (static_cast<uint64_t>(count) * 10 * 1000 + baud - 1) / baud;
+    uint32_t boundMs =
+        static_cast<uint32_t>(std::min<uint64_t>(wireMs + WRITE_GRACE_MS, 0x7FFFFFFF));
+    auto deadline = std::chrono::steady_clock::now() + plat::ToReal(boundMs);
+
+    uint32_t done = 0;
+    while (done < count) {
+        if (m_hCom.load() != fd) {
+            Fail(PortError::Other, m_strPath + ": port closed during a write");
+            return false;
+        }
+        int err = 0;
+        long n = plat::SerialWrite(fd, data + done, count - done, &err);
+        if (n < 0) {
+            Fail(PortError::Other, m_strPath + ": write failed (" + ErrText(err) + ")");
+            return false;
+        }
+        done += static_cast<uint32_t>(n);
+        if (done == count) break;
+        if (n > 0) continue;
+
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            Fail(PortError::Other, m_strPath + ": write timed out after " +
+                                       std::to_string(boundMs) + " ms (" + std::to_string(done) +
+                                       " of " + std::to_string(count) + " bytes sent)");
+            return false;
+        }
+        auto slice = std::min<std::chrono::nanoseconds>(deadline - now, WRITE_SLICE);
+        if (plat::SerialWaitWrite(fd, slice).hangUp) {
+            Fail(PortError::Other, m_strPath + ": write failed (line hung up)");
+            return false;
+        }
+    }
+    return true;
+}
+
+uint32_t CSerial::Run() {
+    struct LoopScope {
+        CSerial* self;
+        explicit LoopScope(CSerial* s) : self(s) {
+            t_pReadLoopOf = s;
+            std::lock_guard<std::mutex> lock(s->m_runMtx);
+            ++s->m_nReadLoops;
+        }
+        ~LoopScope() {
+            t_pReadLoopOf = nullptr;
+            std::lock_guard<std::mutex> lock(self->m_runMtx);
+            --self->m_nReadLoops;
+            self->m_runCv.notify_all();
+        }
+    } scope(this);
+
+    if (m_bStop.load() != 0) return 0;
+    const std::string path = m_strPath;
+    const auto wait =
+        std::max<std::chrono::nanoseconds>(plat::ToReal(m_dwReadSleep), MIN_READ_WAIT);
+    const uint32_t size = std::min(m_dwReadSize, m_dwBufSize);
+
+    // A loop whose port was closed and reopened from its own receiver is no longer the object's
+    // thread: it must leave the buffer to the new one.
+    while (m_bStop.load() == 0 && IsCurrentThread()) {
+        void* receiver = m_pReceiver.load();
+        PFN_SERIAL_RECEIVE receive = m_pfnReceive.load();
+        if (m_pReadBuf == nullptr || receiver == nullptr || receive == nullptr) return 0;
+        m_dwReadPasses.fetch_add(1);
+
+        long n = 0;
+        int err = 0;
+        plat::SerialWaitState state;
+        {
+            std::shared_lock<std::shared_mutex> lock(m_fdMtx);
+            int fd = m_hCom.load();
+            if (fd == INVALID_HANDLE) return 0;
+            state = plat::SerialWaitRead(fd, wait);
+            if (state.ready) n = plat::SerialRead(fd, m_pReadBuf, size, &err);
+        }
+        if (n > 0) {
+            receive(receiver, m_pReadBuf, static_cast<uint32_t>(n));
+            continue;
+        }
+        bool lost = state.hangUp || (n < 0 && plat::SerialIsHangUpError(err));
+        if (lost && !m_bHungUp.exchange(true)) {
+            WriteLog("[CSerial] %s: line hung up, device gone\r\n", path.c_str());
+        }
+        // Readiness without data, a hang-up and a failing read all return at once.
+        if (state.ready || lost || n < 0) plat::SerialPause(wait);
+    }
+    return 0;
+}

@@ -1,0 +1,295 @@
+// The serial port over real pseudo-terminal pairs: the kernel's tty layer is in the path.
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "platform/Time.h"
+#include "serial/Serial.h"
+#include "support/TestMain.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A failsafe against hangs, not a speed goal.
+bool WaitFor(const std::function<bool()>& done) {
+    auto end = std::chrono::steady_clock::now() + 20s;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(200us);
+    }
+    return true;
+}
+
+size_t ThreadCount() {
+    size_t n = 0;
+    for (auto& e : std::filesystem::directory_iterator("/proc/self/task")) n += e.exists();
+    return n;
+}
+
+struct Pty {
+    int master = -1;
+    int observer = -1;  // the slave, opened before the port takes it exclusively
+    std::string slave;
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        char name[128] = {};
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+            ptsname_r(master, name, sizeof name) != 0) {
+            ADD_FAILURE() << "no pseudo-terminal";
+            return;
+        }
+        slave = name;
+        observer = open(name, O_RDWR | O_NOCTTY);
+    }
+    ~Pty() {
+        if (observer >= 0) close(observer);
+        if (master >= 0) close(master);
+    }
+    termios2 Line() const {
+        termios2 t{};
+        EXPECT_EQ(ioctl(observer, TCGETS2, &t), 0);
+        return t;
+    }
+};
+
+struct Collector {
+    std::mutex mtx;
+    std::vector<uint8_t> bytes;
+    int calls = 0;
+    int empty = 0;
+    std::function<void()> onReceive;
+    static void Receive(void* self, const uint8_t* data, uint32_t count) {
+        auto* c = static_cast<Collector*>(self);
+        {
+            std::lock_guard<std::mutex> lock(c->mtx);
+            c->calls++;
+            c->empty += count == 0;
+            c->bytes.insert(c->bytes.end(), data, data + count);
+        }
+        if (c->onReceive) c->onReceive();
+    }
+    size_t Size() {
+        std::lock_guard<std::mutex> lock(mtx);
+        return bytes.size();
+    }
+    void Attach(CSerial& port) {
+        port.m_pfnReceive = &Receive;
+        port.m_pReceiver = this;
+    }
+};
+
+class SerialTest : public testing::Test {
+protected:
+    void SetUp() override { plat::SetTimeScale(0.01); }
+    void TearDown() override { plat::SetTimeScale(1.0); }
+    Pty pty;
+    Collector rx;
+};
+
+void ExpectLine(const termios2& t, uint32_t baud) {
+    EXPECT_EQ(t.c_ospeed, baud);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+}
+
+TEST_F(SerialTest, LineSettingsBaudChangesAndReopenWithOneReadThread) {
+    serialports::SetPortTable({"/dev/null-not-this", pty.slave});
+    CSerial port;
+    rx.Attach(port);
+    ASSERT_EQ(port.Open(2), 1) << port.GetLastErrorText();
+    // Counted with a thread running: a sanitizer may add its own at the first thread start.
+    size_t withReader = ThreadCount();
+    EXPECT_EQ(port.GetPath(), pty.slave);
+    ExpectLine(pty.Line(), 256000);
+    EXPECT_EQ(port.GetBaudRate(), 256000u);
+
+    EXPECT_NE(port.SetBaudRate(115200), 0);
+    ExpectLine(pty.Line(), 115200);
+    EXPECT_EQ(port.SetBaudRate(0), 0);  // refused: the line keeps its settings
+    EXPECT_EQ(port.GetLastError(), PortError::Settings);
+    ExpectLine(pty.Line(), 115200);
+
+    ASSERT_EQ(port.Open(2), 1);
+    ExpectLine(pty.Line(), 256000);
+    EXPECT_TRUE(port.IsRunning());
+    EXPECT_EQ(ThreadCount(), withReader);
+
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_FALSE(port.IsRunning());
+    EXPECT_EQ(ThreadCount(), withReader - 1);
+    EXPECT_EQ(port.GetBaudRate(), 0u);
+    EXPECT_EQ(port.SetBaudRate(115200), 0);
+}
+
+TEST_F(SerialTest, BytesArriveInOrderCompleteAndBothWays) {
+    CSerial port;
+    rx.Attach(port);
+    ASSERT_EQ(port.OpenPath(pty.slave), 1) << port.GetLastErrorText();
+
+    std::mt19937 rng(7);
+    std::vector<uint8_t> sent(100 * 1024);
+    for (auto& b : sent) b = static_cast<uint8_t>(rng());
+    for (size_t off = 0; off < sent.size();) {
+        size_t n = std::min<size_t>(sent.size() - off, 1 + rng() % 3000);
+        ssize_t w = write(pty.master, sent.data() + off, n);
+        ASSERT_GT(w, 0);
+        off += static_cast<size_t>(w);
+    }
+    ASSERT_TRUE(WaitFor([&] { return rx.Size() >= sent.size(); }));
+    {
+        std::lock_guard<std::mutex> lock(rx.mtx);
+        EXPECT_EQ(rx.bytes, sent);
+        EXPECT_GT(rx.calls, 1);
+        EXPECT_EQ(rx.empty, 0);
+    }
+
+    std::vector<uint8_t> back;
+    std::thread reader([&] {
+        uint8_t buf[4096];
+        while (back.size() < sent.size()) {
+            ssize_t n = read(pty.master, buf, sizeof buf);
+            if (n <= 0) break;
+            back.insert(back.end(), buf, buf + n);
+        }
+    });
+    EXPECT_TRUE(port.Write(sent.data(), static_cast<uint32_t>(sent.size())))
+        << port.GetLastErrorText();
+    reader.join();
+    EXPECT_EQ(back, sent);
+}
+
+TEST_F(SerialTest, FailedOpensSayWhyAndLeaveNoThread) {
+    testsupport::TempDir dir;
+    dir.Write("plain", std::string("x"));
+    chmod(dir.File("plain").c_str(), 0);
+    // Root opens any file, and then the line settings are what fails.
+    PortError plainError = geteuid() == 0 ? PortError::Settings : PortError::PermissionDenied;
+
+    CSerial holder;
+    ASSERT_EQ(holder.OpenPath(pty.slave), 1);
+    holder.Close();
+    int foreign = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(foreign, LOCK_EX | LOCK_NB), 0);  // as another program would
+
+    struct Case {
+        std::string path;
+        PortError error;
+    } cases[] = {
+        {dir.File("absent"), PortError::NoSuchPort},
+        {dir.File("plain"), plainError},
+        {"/dev/null", PortError::Settings},
+        {pty.slave, PortError::Busy},
+    };
+    for (const auto& c : cases) {
+        CSerial port;
+        rx.Attach(port);
+        EXPECT_EQ(port.OpenPath(c.path), 0) << c.path;
+        EXPECT_EQ(port.GetLastError(), c.error) << c.path;
+        EXPECT_NE(port.GetLastErrorText().find(c.path), std::string::npos);
+        EXPECT_FALSE(port.IsOpen());
+        EXPECT_FALSE(port.IsRunning());
+    }
+    close(foreign);
+
+    serialports::SetPortTable({pty.slave});
+    CSerial none;
+    EXPECT_EQ(none.Open(9), 0);
+    EXPECT_EQ(none.GetLastError(), PortError::NoSuchPort);
+
+    // Root is not kept out by TIOCEXCL: the second object of this program must be refused anyway.
+    ASSERT_EQ(holder.Open(1), 1);
+    CSerial second;
+    EXPECT_EQ(second.Open(1), 0);
+    EXPECT_EQ(second.GetLastError(), PortError::Busy);
+    holder.Close();
+    EXPECT_EQ(second.Open(1), 1);
+}
+
+TEST_F(SerialTest, CloseFromOwnReceiverDoesNotDeadlock) {
+    CSerial port;
+    rx.onReceive = [&] { port.Close(); };
+    rx.Attach(port);
+    ASSERT_EQ(port.OpenPath(pty.slave), 1);
+    size_t base = ThreadCount() - 1;
+    ASSERT_EQ(write(pty.master, "x", 1), 1);
+    ASSERT_TRUE(WaitFor([&] { return !port.IsOpen() && ThreadCount() == base; }));
+    EXPECT_FALSE(port.IsRunning());
+
+    rx.onReceive = nullptr;
+    ASSERT_EQ(port.OpenPath(pty.slave), 1);
+    ASSERT_EQ(write(pty.master, "y", 1), 1);
+    ASSERT_TRUE(WaitFor([&] { return rx.Size() == 2; }));
+}
+
+TEST_F(SerialTest, HangUpIsReportedWithoutSpinningAndWritesFail) {
+    CSerial port;
+    rx.Attach(port);
+    ASSERT_EQ(port.OpenPath(pty.slave), 1);
+    EXPECT_FALSE(port.IsHungUp());
+    close(pty.master);
+    pty.master = -1;
+    ASSERT_TRUE(WaitFor([&] { return port.IsHungUp(); }));
+
+    // Every pass after a hang-up pauses at least 500 us; a spinning loop makes thousands.
+    uint32_t before = port.GetReadPasses();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_LE(port.GetReadPasses() - before, 50000u / 500u + 10u);
+    EXPECT_TRUE(port.IsRunning());
+
+    const uint8_t byte = 0x55;
+    EXPECT_FALSE(port.Write(&byte, 1));
+    EXPECT_FALSE(port.GetLastErrorText().empty());
+    port.Close();
+    EXPECT_FALSE(port.Write(&byte, 1));
+}
+
+TEST_F(SerialTest, WriteNobodyReadsFailsWithinItsBound) {
+    CSerial port;
+    ASSERT_EQ(port.OpenPath(pty.slave), 1);
+    std::vector<uint8_t> big(1024 * 1024, 0xA5);
+    EXPECT_FALSE(port.Write(big.data(), static_cast<uint32_t>(big.size())));
+    EXPECT_NE(port.GetLastErrorText().find("timed out"), std::string::npos);
+}
+
+TEST(PortTable, DiscoveryOrderAndUartFilter) {
+    testsupport::TempDir dir;
+    std::filesystem::create_directories(dir.File("dev"));
+    for (const char* name :
+         {"ttyUSB10", "ttyS1", "ttyUSB2", "ttyS12", "ttyACM0", "ttyS0", "ttyUSBx", "console"}) {
+        dir.Write(std::string("dev/") + name, std::string());
+    }
+    for (auto [name, type] : {std::pair{"ttyS0", "4"}, std::pair{"ttyS1", "0"}}) {
+        std::filesystem::create_directories(dir.File("sys/") + name);
+        dir.Write(std::string("sys/") + name + "/type", std::string(type));
+    }
+    std::string dev = dir.File("dev/");
+    std::vector<std::string> expected = {dev + "ttyUSB2", dev + "ttyUSB10", dev + "ttyACM0",
+                                         dev + "ttyS0"};
+    EXPECT_EQ(serialports::DiscoverDevicesIn(dir.File("dev"), dir.File("sys")), expected);
+
+    serialports::SetPortTable({"/dev/a", "/dev/b"});
+    EXPECT_EQ(serialports::PortPath(0), "");
+    EXPECT_EQ(serialports::PortPath(2), "/dev/b");
+    EXPECT_EQ(serialports::PortPath(3), "");
+}
+
+}  // namespace

@@ -1,0 +1,35 @@
+// Command-line options of kalvo-updater, the same for both faces.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct UpdaterOptions {
+    std::vector<std::string> ports;  // the port table, in order; empty: discover
+    std::string payloadDir;          // empty: the executable's directory
+    bool log = false;
+    uint32_t baud = 256000;
+    bool chipInfo = false;
+    bool erase = false;
+    std::string readFlash;
+    bool simulate = false;
+    bool headless = false;
+    bool help = false;
+    bool version = false;
+    uint32_t waitSeconds = 10;  // how long the terminal face waits for the device to answer
+};
+
+// Parses argv into opts. False with a one-line message in error on bad arguments.
+bool ParseOptions(int argc, const char* const* argv, UpdaterOptions& opts, std::string& error);
+std::string UsageText();
+
+// Exit codes of the terminal face.
+enum ExitCode {
+    EXIT_DONE = 0,
+    EXIT_DEVICE_ERROR = 1,
+    EXIT_LINK = 2,
+    EXIT_NO_DEVICE = 3,
+    EXIT_PAYLOAD = 4,
+    EXIT_USAGE = 64,
+};

@@ -1,0 +1,273 @@
+#include "ui/Session.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <vector>
+
+#include "core/Log.h"
+#include "image/HexFile.h"
+#include "isp/IspCtrl.h"
+#include "serial/Serial.h"
+#include "sim/Device.h"
+#include "sim/Sha256.h"
+
+namespace {
+
+const char* const kPayloadNames[4] = {"DE7811_project.hex", "flagdata.bin", "audioHead.bin",
+                                      "rdfw.bin"};
+
+bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+std::string HexLine(uint8_t type, uint16_t addr, const uint8_t* data, uint8_t len) {
+    char buf[16];
+    std::string line = ":";
+    uint8_t sum = static_cast<uint8_t>(len + (addr >> 8) + (addr & 0xFF) + type);
+    std::snprintf(buf, sizeof buf, "%02X%04X%02X", len, addr, type);
+    line += buf;
+    for (uint8_t i = 0; i < len; ++i) {
+        std::snprintf(buf, sizeof buf, "%02X", data[i]);
+        line += buf;
+        sum = static_cast<uint8_t>(sum + data[i]);
+    }
+    std::snprintf(buf, sizeof buf, "%02X\r\n", static_cast<uint8_t>(0x100 - sum) & 0xFF);
+    line += buf;
+    return line;
+}
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string ExeDir() {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string p(buf, static_cast<size_t>(n));
+    return p.substr(0, p.rfind('/'));
+}
+
+}  // namespace
+
+bool WriteSamplePayloads(const std::string& dir, std::string& error) {
+    std::mt19937 rng(20261206);
+    auto random = [&](size_t n) {
+        std::vector<uint8_t> v(n);
+        for (auto& b : v) b = static_cast<uint8_t>(rng());
+        return v;
+    };
+    // Firmware: 8 KiB at the start of flash in 16-byte records, as Intel HEX with its version tag.
+    std::vector<uint8_t> fw = random(8 * 1024);
+    std::string hex;
+    const uint8_t upper[2] = {0x08, 0x00};
+    hex += HexLine(0x04, 0, upper, 2);
+    for (size_t off = 0; off < fw.size(); off += 16)
+        hex += HexLine(0x00, static_cast<uint16_t>(off), fw.data() + off, 16);
+    const uint8_t start[4] = {0x08, 0x00, 0x01, 0x01};
+    hex += HexLine(0x05, 0, start, 4);
+    hex += ":00000001FF\r\n0103";
+    if (!WriteBytes(dir + "/" + kPayloadNames[0], std::vector<uint8_t>(hex.begin(), hex.end()),
+                    error))
+        return false;
+    return WriteBytes(dir + "/" + kPayloadNames[1], random(48 * 1024 + 123), error) &&
+           WriteBytes(dir + "/" + kPayloadNames[2], random(40 * 1024 + 7), error) &&
+           WriteBytes(dir + "/" + kPayloadNames[3], random(12 * 1024 + 512), error);
+}
+
+CSession::CSession(UpdaterOptions opts) : m_opts(std::move(opts)) {}
+
+CSession::~CSession() {
+    if (m_pSim) m_pSim->Stop();
+    if (!m_strSamplesDir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_strSamplesDir, ec);
+    }
+}
+
+bool CSession::Prepare(std::string& error, int& exitCode) {
+    g_bLogEnable.store(m_opts.log ? 1 : 0);
+    m_strPayloadDir = m_opts.payloadDir.empty() ? ExeDir() : m_opts.payloadDir;
+    if (!m_opts.payloadDir.empty()) {
+        struct stat st{};
+        if (::stat(m_opts.payloadDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            error = "--payload-dir: not a directory: " + m_opts.payloadDir;
+            exitCode = EXIT_USAGE;
+            return false;
+        }
+    }
+    if (m_opts.simulate) {
+        sim::Options so;
+        so.lineRate = true;
+        m_pSim = std::make_unique<sim::CDevice>(so);
+        std::string why;
+        if (!m_pSim->CreatePty(&m_strSimPort, &why) || !m_pSim->Start()) {
+            error = "cannot start the simulated device: " + why;
+            exitCode = EXIT_NO_DEVICE;
+            return false;
+        }
+        serialports::SetPortTable({m_strSimPort});
+        bool any = false;
+        for (const char* name : kPayloadNames) any = any || Exists(m_strPayloadDir + "/" + name);
+        if (!any && m_opts.readFlash.empty() && !m_opts.chipInfo && !m_opts.erase) {
+            std::string tmpl = (std::filesystem::temp_directory_path() / "kalvo-samples-XXXXXX").string();
+            if (::mkdtemp(tmpl.data()) == nullptr || !WriteSamplePayloads(tmpl, error)) {
+                if (error.empty()) error = "cannot create a directory for the sample payloads";
+                exitCode = EXIT_PAYLOAD;
+                return false;
+            }
+            m_strSamplesDir = tmpl;
+            m_strPayloadDir = tmpl;
+        }
+    } else {
+        serialports::SetPortTable(m_opts.ports);
+    }
+    serialports::LogPortTable();
+    return true;
+}
+
+PageConfig CSession::MakePageConfig() const {
+    PageConfig cfg;
+    cfg.payloadDir = m_strPayloadDir;
+    cfg.targetBaud = m_opts.baud;
+    return cfg;
+}
+
+void CSession::StartOperation(CKalvoDlg& page, bool autoUpdate) {
+    if (m_bStarted) return;
+    m_bStarted = true;
+    if (m_opts.chipInfo) {
+        page.StartChipInfo();
+    } else if (m_opts.erase) {
+        page.StartErase();
+    } else if (!m_opts.readFlash.empty()) {
+        page.StartReadFlash(m_opts.readFlash);
+    } else if (autoUpdate) {
+        page.OnBnClickedUpdate();
+    } else {
+        m_bStarted = false;  // the user presses the button
+    }
+}
+
+int CSession::OnEvent(CKalvoDlg& page, PageEvent event, const std::string& /*detail*/,
+                      bool autoUpdate) {
+    bool service = m_opts.chipInfo || m_opts.erase || !m_opts.readFlash.empty();
+    switch (event) {
+        case PageEvent::ProbeAnswered:
+            if (m_bProbeAnswered) return -1;
+            m_bProbeAnswered = true;
+            if (!service && autoUpdate && page.m_wPayloadTotal.load() == 0) return EXIT_PAYLOAD;
+            if (m_opts.baud != 256000)
+                page.StartBaudHandshake(m_opts.baud);
+            else
+                StartOperation(page, autoUpdate);
+            return -1;
+        case PageEvent::BaudReady:
+            StartOperation(page, autoUpdate);
+            return -1;
+        case PageEvent::RunComplete: return autoUpdate || service ? EXIT_DONE : -1;
+        case PageEvent::ServiceDone: return EXIT_DONE;
+        case PageEvent::NothingToDo: return autoUpdate ? EXIT_PAYLOAD : -1;
+        case PageEvent::DeviceError:
+        case PageEvent::VerifyFailed:
+        case PageEvent::ServiceFailed: return autoUpdate || service ? EXIT_DEVICE_ERROR : -1;
+        case PageEvent::Timeout:
+        case PageEvent::LinkLost: return autoUpdate || service ? EXIT_LINK : -1;
+        case PageEvent::FileError: return autoUpdate ? EXIT_PAYLOAD : -1;
+        case PageEvent::VersionWarning: return -1;
+    }
+    return -1;
+}
+
+std::string CSession::NoDeviceReason() const {
+    std::vector<std::string> table = serialports::GetPortTable();
+    if (table.empty()) return "no serial port found (give one with --port PATH)";
+    std::string reasons;
+    bool anyOpened = false;
+    for (size_t i = 0; i < table.size() && i < 50; ++i) {
+        CSerial probe;
+        if (probe.OpenPath(table[i])) {
+            probe.Close();
+            anyOpened = true;
+            continue;
+        }
+        reasons += "\n  " + probe.GetLastErrorText();
+    }
+    if (!anyOpened) return "no serial port could be opened:" + reasons;
+    std::string text = "no device answered on ";
+    for (size_t i = 0; i < table.size(); ++i) text += (i ? ", " : "") + table[i];
+    if (!reasons.empty()) text += "; other ports could not be opened:" + reasons;
+    return text;
+}
+
+bool CSession::Verdict(std::string& text) const {
+    if (!m_pSim) return true;
+    m_pSim->WaitIdle(200, 3000);
+    sim::Report rep = m_pSim->GetReport();
+    bool ok = rep.violations.empty();
+    text.clear();
+    auto check = [&](const char* name, const std::string& file, uint8_t dataCmd) {
+        std::string path = m_strPayloadDir + "/" + file;
+        if (!Exists(path)) return;
+        std::vector<uint8_t> want = ReadAll(path);
+        std::vector<uint8_t> got = m_pSim->RawPayload(dataCmd);
+        bool same = want == got;
+        ok = ok && same;
+        text += std::string("  ") + name + ": " +
+                (same ? "received intact (" + std::to_string(got.size()) + " bytes, SHA-256 " +
+                            sim::Sha256Hex(got.data(), got.size()).substr(0, 16) + "...)"
+                      : "DIFFERS: " + std::to_string(got.size()) + " of " +
+                            std::to_string(want.size()) + " bytes received") +
+                "\n";
+    };
+    std::string hexPath = m_strPayloadDir + "/" + kPayloadNames[0];
+    if (Exists(hexPath)) {
+        CHEXFile image;
+        bool same = false;
+        size_t bytes = 0;
+        if (image.m_file.Open(hexPath, plat::CFile::modeRead) && image.Load() == 1) {
+            std::vector<uint8_t> flash = m_pSim->Flash();
+            same = true;
+            uint32_t upper = 0;
+            for (size_t i = 0; i < image.GetRecordCount(); ++i) {
+                HEX_RECORD r = image.GetRecord(i);
+                if (r.byType == 0x04 && r.byLen == 2) upper = (r.pData[0] << 8 | r.pData[1]) << 16;
+                if (r.byType != 0x00) continue;
+                uint32_t at = upper + r.wAddr - 0x08000000u;
+                bytes += r.byLen;
+                if (static_cast<uint64_t>(at) + r.byLen > flash.size() ||
+                    std::memcmp(flash.data() + at, r.pData, r.byLen) != 0)
+                    same = false;
+            }
+        }
+        ok = ok && same;
+        text += std::string("  firmware: ") +
+                (same ? "written intact (" + std::to_string(bytes) + " bytes in flash)"
+                      : "DIFFERS from the image") +
+                "\n";
+    }
+    check("camera database", kPayloadNames[1], CMD_EDOG_DATA);
+    check("sounds", kPayloadNames[2], CMD_MUSIC_DATA);
+    check("radar firmware", kPayloadNames[3], CMD_RADAR_DATA);
+    for (const std::string& v : rep.violations) text += "  protocol violation: " + v + "\n";
+    return ok;
+}

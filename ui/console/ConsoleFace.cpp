@@ -1,0 +1,165 @@
+#include "ui/console/ConsoleFace.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "app/UiLoop.h"
+#include "core/Log.h"
+
+namespace {
+
+constexpr uint32_t TIMER_NO_ANSWER = 100;
+
+std::string ForTerminal(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i];
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+// A progress text ends in a percentage ("...: 45 % ").
+bool IsProgressText(const std::string& t) {
+    return !t.empty() && t.back() == '%' && t.find('\n') == std::string::npos;
+}
+
+class CConsoleWindow : public CLoopWindow {
+public:
+    CConsoleWindow(CUiLoop& loop, CSession& session)
+        : CLoopWindow(loop), m_session(session), m_bTty(::isatty(STDOUT_FILENO) != 0) {}
+
+    void SetPage(CKalvoDlg* page) { m_pPage = page; }
+
+    void SetTimerHandler(std::function<void(uint32_t)> fn) override {
+        m_pageTimer = std::move(fn);
+        m_loop.SetTimerHandler([this](uint32_t id) {
+            if (id == TIMER_NO_ANSWER) {
+                OnNoAnswer();
+            } else if (m_pageTimer) {
+                m_pageTimer(id);
+            }
+        });
+    }
+
+    void OnPageEvent(PageEvent event, const std::string& detail) override {
+        m_loop.Post([this, event, detail] {
+            if (m_pPage == nullptr || m_bDone) return;
+            if (event == PageEvent::ProbeAnswered) m_loop.KillTimer(TIMER_NO_ANSWER);
+            int code = m_session.OnEvent(*m_pPage, event, detail, true);
+            if (event == PageEvent::NothingToDo || (event == PageEvent::ProbeAnswered &&
+                                                    code == EXIT_PAYLOAD)) {
+                Line("No payload file found in " + m_pPage->PayloadDir() +
+                     " (DE7811_project.hex, flagdata.bin, audioHead.bin, rdfw.bin).");
+            }
+            if ((event == PageEvent::LinkLost || event == PageEvent::FileError ||
+                 event == PageEvent::ServiceFailed) &&
+                !detail.empty())
+                Line("Reason: " + detail);
+            if (code >= 0) Finish(code);
+        });
+    }
+
+    void StartWaiting(uint32_t seconds) { m_loop.SetTimer(TIMER_NO_ANSWER, seconds * 1000); }
+
+protected:
+    void OnStatusChanged(const std::string& text) override {
+        std::string t = ForTerminal(text);
+        if (t == m_strLast || t.empty()) {
+            m_strLast = t;
+            return;
+        }
+        m_strLast = t;
+        if (m_bTty && IsProgressText(t)) {
+            std::printf("\r\033[K%s %s", t.c_str(), Bar(ProgressPos()).c_str());
+            m_bLiveLine = true;
+        } else {
+            if (m_bLiveLine) std::printf("\n");
+            m_bLiveLine = false;
+            std::printf("%s\n", t.c_str());
+        }
+        std::fflush(stdout);
+    }
+
+    void OnProgressChanged(int pos) override {
+        if (m_bTty && m_bLiveLine) {
+            std::printf("\r\033[K%s %s", m_strLast.c_str(), Bar(pos).c_str());
+            std::fflush(stdout);
+        }
+    }
+
+    void OnMessageBox(const std::string& text, const std::string& caption) override {
+        Line(caption + ": " + text);
+    }
+
+private:
+    static std::string Bar(int pos) {
+        std::string bar = "[";
+        for (int i = 0; i < 30; ++i) bar += i < pos * 30 / 100 ? '#' : '.';
+        return bar + "]";
+    }
+
+    void Line(const std::string& text) {
+        if (m_bLiveLine) std::printf("\n");
+        m_bLiveLine = false;
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+    }
+
+    void OnNoAnswer() {
+        m_loop.KillTimer(TIMER_NO_ANSWER);
+        if (m_session.ProbeAnswered() || m_bDone) return;
+        Line("No device answered: " + m_session.NoDeviceReason());
+        Finish(EXIT_NO_DEVICE);
+    }
+
+    void Finish(int code) {
+        m_bDone = true;
+        if (m_bLiveLine) std::printf("\n");
+        m_bLiveLine = false;
+        std::fflush(stdout);
+        m_loop.Quit(code);
+    }
+
+    CSession& m_session;
+    CKalvoDlg* m_pPage = nullptr;
+    std::function<void(uint32_t)> m_pageTimer;
+    bool m_bTty;
+    bool m_bLiveLine = false;
+    bool m_bDone = false;
+    std::string m_strLast;
+};
+
+}  // namespace
+
+int RunConsoleFace(CSession& session) {
+    CUiLoop loop;
+    CConsoleWindow wnd(loop, session);
+    int code = EXIT_DONE;
+    {
+        CKalvoDlg page(&wnd, session.MakePageConfig());
+        wnd.SetPage(&page);
+        loop.Post([&] {
+            page.OnInitDialog();
+            wnd.StartWaiting(session.Options().waitSeconds);
+        });
+        code = loop.Run();
+        page.OnDestroy();
+        loop.RunPending();
+        wnd.SetPage(nullptr);
+    }
+    if (session.IsSimulated() && code == EXIT_DONE && session.Options().readFlash.empty() &&
+        !session.Options().chipInfo && !session.Options().erase) {
+        std::string text;
+        bool ok = session.Verdict(text);
+        std::printf("Simulated device: %s\n%s", ok ? "every payload received intact" : "MISMATCH",
+                    text.c_str());
+        if (!ok) code = EXIT_DEVICE_ERROR;
+    }
+    std::fflush(stdout);
+    return code;
+}

@@ -1,0 +1,61 @@
+// kalvo-updater: the window when a display is available, the terminal face otherwise.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "core/Log.h"
+#include "ui/Options.h"
+#include "ui/Session.h"
+#include "ui/console/ConsoleFace.h"
+#ifdef KALVO_HAVE_QT
+#include "ui/qt/QtFace.h"
+#endif
+
+namespace {
+
+bool HaveDisplay() {
+    const char* qpa = std::getenv("QT_QPA_PLATFORM");
+    if (qpa != nullptr && *qpa != '\0') return true;
+    const char* x = std::getenv("DISPLAY");
+    const char* w = std::getenv("WAYLAND_DISPLAY");
+    return (x != nullptr && *x != '\0') || (w != nullptr && *w != '\0');
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    UpdaterOptions opts;
+    std::string error;
+    if (!ParseOptions(argc, argv, opts, error)) {
+        std::fprintf(stderr, "kalvo-updater: %s\nTry 'kalvo-updater --help'.\n", error.c_str());
+        return EXIT_USAGE;
+    }
+    if (opts.help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return EXIT_DONE;
+    }
+    if (opts.version) {
+        std::printf("kalvo-updater 0.2 (Zorvik Tool v0.2)\n");
+        return EXIT_DONE;
+    }
+    int code = EXIT_DONE;
+    {
+        CSession session(opts);
+        if (!session.Prepare(error, code)) {
+            std::fprintf(stderr, "kalvo-updater: %s\n", error.c_str());
+            return code;
+        }
+#ifdef KALVO_HAVE_QT
+        if (!opts.headless && HaveDisplay()) {
+            code = RunQtFace(session, argc, argv);
+        } else {
+            code = RunConsoleFace(session);
+        }
+#else
+        (void)HaveDisplay;
+        code = RunConsoleFace(session);
+#endif
+    }
+    CloseLogFile();
+    return code;
+}
