@@ -166,9 +166,9 @@ int CHEXFile::Load() {
     std::vector<size_t> offsets;
     offsets.reserve(m_lstRecord.capacity());
 
-    // The original reader took 9 characters at a time into one line buffer and took the version
-    // word from its first four characters once a read came back short: the tag after the last
-    // line overwrites only as many characters as it has, the rest are still the last line's.
+    // Version tags follow the rule of readers that take 9 characters at a time into one line
+    // buffer: the word comes from its first four characters once a read comes back short, so the
+    // tag overwrites only as many characters as it has and the rest are still the last line's.
     // head is that part of the buffer; it starts zeroed.
     char head[4] = {0, 0, 0, 0};
     bool tag = false;
@@ -193,8 +193,8 @@ int CHEXFile::Load() {
             break;
         }
         if (IsEndOfFile(rec)) result = 1;
-        // Counted on accepted lines only (the original counted a rejected one too), so that
-        // records - m_wExtCount - 2 stays the frame count of Part 4.4.
+        // Counted on accepted lines only, so that records - m_wExtCount - 2 stays the frame count
+        // of a well-formed image.
         if (text[pos + 8] == '4') ++m_wExtCount;
         if (rec.byType == 0) ++m_nDataRecords;
         m_lstRecord.push_back(rec);

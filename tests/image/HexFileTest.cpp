@@ -1,4 +1,4 @@
-// The Intel HEX reader: line decoding, loading, the version tag and the repairs of Part 3.1.
+// The Intel HEX reader: line decoding, loading, the version tag, and the malformed lines it refuses.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -45,7 +45,7 @@ Data Ramp(size_t n, uint8_t seed) {
     return d;
 }
 
-// The original decoding: a character that is not 0-9 or A-F counts as its own character code.
+// A naive decoding in which a character that is not 0-9 or A-F counts as its own character code.
 bool LegacyChecksumHolds(const std::string& line) {
     auto digit = [](char c) -> unsigned {
         if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
@@ -217,7 +217,7 @@ TEST(HexFileLoad, Table) {
         size_t dataRecords;
     };
     const std::vector<Case> cases = {
-        {"spec: two data lines, EOF, 0104", {kData1, kData2, kEof}, "0104", 1, 3, 0x0104, 0, 2},
+        {"two data lines, EOF, 0104", {kData1, kData2, kEof}, "0104", 1, 3, 0x0104, 0, 2},
         {"tag with its own line end", {kData1, kData2, kEof}, "0104\n", 1, 3, 0x0104, 0, 2},
         {"ends right after EOF", {kData1, kData2, kEof}, "", 1, 3, 0xA000, 0, 2},
         {"third line bad checksum", {kData1, kData2, badChecksum, kEof}, "0104", 0, 2, 0, 0, 2},
