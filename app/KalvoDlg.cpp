@@ -12,7 +12,9 @@
 
 namespace {
 
-CCmdTaskManager& TaskManager() { return *CCmdTaskManager::GetInstance(); }
+CCmdTaskManager& TaskManager() {
+    return *CCmdTaskManager::GetInstance();
+}
 
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* fmt, ...) {
@@ -50,14 +52,22 @@ const char* const kWriteFailedText = "串口写入失败，请检查连接!\r\n"
 
 const char* DeviceErrorText(uint8_t code) {
     switch (code) {
-        case 3: return "命令无效，请重试!\n";
-        case 4: return "Flash硬件忙!\n";
-        case 5: return "Flash读保护!\n";
-        case 6: return "Flash写保护!\n";
-        case 7: return "参数不足或错误!\n";
-        case 8: return "目标地址边界错误!\n";
-        case 9: return "源地址边界错误!\n";
-        default: return "MCU参数错误! \n";
+        case 3:
+            return "命令无效，请重试!\n";
+        case 4:
+            return "Flash硬件忙!\n";
+        case 5:
+            return "Flash读保护!\n";
+        case 6:
+            return "Flash写保护!\n";
+        case 7:
+            return "参数不足或错误!\n";
+        case 8:
+            return "目标地址边界错误!\n";
+        case 9:
+            return "源地址边界错误!\n";
+        default:
+            return "MCU参数错误! \n";
     }
 }
 
@@ -80,19 +90,27 @@ CKalvoDlg::~CKalvoDlg() {
     StopThread();
 }
 
-std::string CKalvoDlg::PayloadDir() const { return m_config.payloadDir; }
+std::string CKalvoDlg::PayloadDir() const {
+    return m_config.payloadDir;
+}
 
 std::shared_ptr<CHEXFile> CKalvoDlg::Holder(int which) const {
     std::lock_guard<std::mutex> lock(m_holderMtx);
     switch (which) {
-        case PAYLOAD_FW: return m_pHexFile;
-        case PAYLOAD_EDOG: return m_pEdogFile;
-        case PAYLOAD_MUSIC: return m_pMusicFile;
-        default: return m_pRadarFile;
+        case PAYLOAD_FW:
+            return m_pHexFile;
+        case PAYLOAD_EDOG:
+            return m_pEdogFile;
+        case PAYLOAD_MUSIC:
+            return m_pMusicFile;
+        default:
+            return m_pRadarFile;
     }
 }
 
-std::shared_ptr<CHEXFile> CKalvoDlg::HexFile() const { return Holder(PAYLOAD_FW); }
+std::shared_ptr<CHEXFile> CKalvoDlg::HexFile() const {
+    return Holder(PAYLOAD_FW);
+}
 
 void CKalvoDlg::Notify(PageEvent event, const std::string& detail) {
     if (m_pWnd != nullptr) m_pWnd->OnPageEvent(event, detail);
@@ -107,9 +125,13 @@ void CKalvoDlg::SetProgress(int pos) {
     if (m_pWnd != nullptr) m_pWnd->SetProgressPos(pos);
 }
 
-void CKalvoDlg::Pause(uint32_t ms) { m_evShutdown.Wait(ms); }
+void CKalvoDlg::Pause(uint32_t ms) {
+    m_evShutdown.Wait(ms);
+}
 
-void CKalvoDlg::ClosePort() { g_ISPCtrl.ClosePort(); }
+void CKalvoDlg::ClosePort() {
+    g_ISPCtrl.ClosePort();
+}
 
 void CKalvoDlg::ShowStatus(const std::string& text, uint8_t mode) {
     // The view gets the whole text after each change, in the order of the changes.
@@ -260,13 +282,20 @@ void CKalvoDlg::AbortPending(uint8_t code) {
     m_byState.store(STATE_IDLE);
 }
 
-void CKalvoDlg::DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data,
-                               int32_t dataLen) {
+void CKalvoDlg::DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data, int32_t dataLen) {
     switch (code) {
-        case CMD_CHIP_VERSION: dlg->OnChipVersion(data, dataLen); break;
-        case CMD_CHIP_ID: dlg->OnChipId(data, dataLen); break;
-        case CMD_FLASH_SIZE: dlg->OnFlashSize(data, dataLen); break;
-        case CMD_SET_BAUD: dlg->OnBaudResult(); break;
+        case CMD_CHIP_VERSION:
+            dlg->OnChipVersion(data, dataLen);
+            break;
+        case CMD_CHIP_ID:
+            dlg->OnChipId(data, dataLen);
+            break;
+        case CMD_FLASH_SIZE:
+            dlg->OnFlashSize(data, dataLen);
+            break;
+        case CMD_SET_BAUD:
+            dlg->OnBaudResult();
+            break;
         case CMD_READ_BLOCK:
             if (dlg->m_byState.load() == STATE_READ_FLASH) {
                 std::string name;
@@ -285,12 +314,24 @@ void CKalvoDlg::DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data
                 dlg->m_byState.store(STATE_IDLE);
             }
             break;
-        case CMD_WRITE_HEX: dlg->OnFwProgress(); break;
-        case CMD_VERIFY: dlg->OnVerifyResult(data, dataLen); break;
-        case CMD_ECHO: dlg->OnEchoResult(data, dataLen); break;
-        case NOTIFY_DEVICE_ERROR: dlg->OnDeviceError(data, dataLen); break;
-        case CMD_ERASE_CHIP: dlg->OnEraseDone(); break;
-        case NOTIFY_READ_PROGRESS: dlg->OnReadProgress(data, dataLen); break;
+        case CMD_WRITE_HEX:
+            dlg->OnFwProgress();
+            break;
+        case CMD_VERIFY:
+            dlg->OnVerifyResult(data, dataLen);
+            break;
+        case CMD_ECHO:
+            dlg->OnEchoResult(data, dataLen);
+            break;
+        case NOTIFY_DEVICE_ERROR:
+            dlg->OnDeviceError(data, dataLen);
+            break;
+        case CMD_ERASE_CHIP:
+            dlg->OnEraseDone();
+            break;
+        case NOTIFY_READ_PROGRESS:
+            dlg->OnReadProgress(data, dataLen);
+            break;
         case CMD_FW_READY:
             if (dlg->m_bBurnArmed.load() != 0) dlg->BurnHex();
             dlg->m_bBurnArmed.store(0);
@@ -304,13 +345,26 @@ void CKalvoDlg::DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data
             dlg->m_bBurnArmed.store(1);
             dlg->BurnEdog();
             break;
-        case CMD_EDOG_ACK: dlg->OnEdogProgress(); break;
-        case CMD_MUSIC_READY: dlg->BurnMusic(); break;
-        case CMD_MUSIC_ACK: dlg->OnMusicProgress(); break;
-        case CMD_RADAR_READY: dlg->BurnRadar(); break;
-        case CMD_RADAR_ACK: dlg->OnRadarProgress(); break;
-        case CMD_PROBE_ACK: dlg->OnProbeAnswer(); break;
-        default: break;
+        case CMD_EDOG_ACK:
+            dlg->OnEdogProgress();
+            break;
+        case CMD_MUSIC_READY:
+            dlg->BurnMusic();
+            break;
+        case CMD_MUSIC_ACK:
+            dlg->OnMusicProgress();
+            break;
+        case CMD_RADAR_READY:
+            dlg->BurnRadar();
+            break;
+        case CMD_RADAR_ACK:
+            dlg->OnRadarProgress();
+            break;
+        case CMD_PROBE_ACK:
+            dlg->OnProbeAnswer();
+            break;
+        default:
+            break;
     }
 }
 
@@ -538,8 +592,8 @@ void CKalvoDlg::OnChipId(const uint8_t* data, int32_t dataLen) {
 void CKalvoDlg::OnFlashSize(const uint8_t* data, int32_t dataLen) {
     if (m_byState.load() != STATE_CHIP_INFO) return;
     if (dataLen >= 1) g_ISPCtrl.LookupFlashSize(data);
-    ShowStatus(Format("芯片Flash大小:%d KB\r\n", static_cast<int>(g_ISPCtrl.m_dwFlashSizeKB.load())),
-               0);
+    ShowStatus(
+        Format("芯片Flash大小:%d KB\r\n", static_cast<int>(g_ISPCtrl.m_dwFlashSizeKB.load())), 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -615,14 +669,22 @@ void CKalvoDlg::Burn(uint8_t job, uint8_t state, const char* tag) {
     }
 }
 
-void CKalvoDlg::BurnHex() { Burn(JOB_BURN_HEX, STATE_BURN_FW, "burn(%x)"); }
-void CKalvoDlg::BurnEdog() { Burn(JOB_BURN_EDOG, STATE_BURN_EDOG, "burn (%x)"); }
-void CKalvoDlg::BurnMusic() { Burn(JOB_BURN_MUSIC, STATE_BURN_MUSIC, "burn (%x)"); }
-void CKalvoDlg::BurnRadar() { Burn(JOB_BURN_RADAR, STATE_BURN_RADAR, "burn (%x)"); }
+void CKalvoDlg::BurnHex() {
+    Burn(JOB_BURN_HEX, STATE_BURN_FW, "burn(%x)");
+}
+void CKalvoDlg::BurnEdog() {
+    Burn(JOB_BURN_EDOG, STATE_BURN_EDOG, "burn (%x)");
+}
+void CKalvoDlg::BurnMusic() {
+    Burn(JOB_BURN_MUSIC, STATE_BURN_MUSIC, "burn (%x)");
+}
+void CKalvoDlg::BurnRadar() {
+    Burn(JOB_BURN_RADAR, STATE_BURN_RADAR, "burn (%x)");
+}
 
 void CKalvoDlg::RunDownload(uint8_t job) {
-    int which = job == JOB_BURN_HEX    ? PAYLOAD_FW
-                : job == JOB_BURN_EDOG ? PAYLOAD_EDOG
+    int which = job == JOB_BURN_HEX     ? PAYLOAD_FW
+                : job == JOB_BURN_EDOG  ? PAYLOAD_EDOG
                 : job == JOB_BURN_MUSIC ? PAYLOAD_MUSIC
                                         : PAYLOAD_RADAR;
     auto holder = Holder(which);
@@ -632,10 +694,18 @@ void CKalvoDlg::RunDownload(uint8_t job) {
     if (ok && which != PAYLOAD_FW) ok = holder->m_file.IsOpen() && holder->m_file.GetLength() != 0;
     if (ok) {
         switch (job) {
-            case JOB_BURN_HEX: ok = g_ISPCtrl.DownloadHex(holder.get()) != 0; break;
-            case JOB_BURN_EDOG: ok = g_ISPCtrl.DownloadEdog(holder.get()) != 0; break;
-            case JOB_BURN_MUSIC: ok = g_ISPCtrl.DownloadMusic(holder.get()) != 0; break;
-            default: ok = g_ISPCtrl.DownloadRadar(holder.get()) != 0; break;
+            case JOB_BURN_HEX:
+                ok = g_ISPCtrl.DownloadHex(holder.get()) != 0;
+                break;
+            case JOB_BURN_EDOG:
+                ok = g_ISPCtrl.DownloadEdog(holder.get()) != 0;
+                break;
+            case JOB_BURN_MUSIC:
+                ok = g_ISPCtrl.DownloadMusic(holder.get()) != 0;
+                break;
+            default:
+                ok = g_ISPCtrl.DownloadRadar(holder.get()) != 0;
+                break;
         }
     }
     if (!ok) {
@@ -664,7 +734,9 @@ uint32_t CKalvoDlg::Run() {
         }
         uint8_t job = m_byJob.load();
         switch (job) {
-            case JOB_ERASE: g_ISPCtrl.EraseChip(); break;
+            case JOB_ERASE:
+                g_ISPCtrl.EraseChip();
+                break;
             case JOB_BURN_HEX:
             case JOB_BURN_EDOG:
             case JOB_BURN_MUSIC:
@@ -691,7 +763,8 @@ uint32_t CKalvoDlg::Run() {
                 g_ISPCtrl.QueryChipExtra();
                 g_ISPCtrl.GetChipID();
                 break;
-            default: break;
+            default:
+                break;
         }
         // A job posted while this one ran stays posted (the event is auto-reset and not
         // cleared here).
@@ -755,8 +828,12 @@ bool CKalvoDlg::StartService(uint8_t state, uint8_t job) {
     return true;
 }
 
-void CKalvoDlg::StartChipInfo() { StartService(STATE_CHIP_INFO, JOB_CHIP_INFO); }
-void CKalvoDlg::StartErase() { StartService(STATE_ERASE, JOB_ERASE); }
+void CKalvoDlg::StartChipInfo() {
+    StartService(STATE_CHIP_INFO, JOB_CHIP_INFO);
+}
+void CKalvoDlg::StartErase() {
+    StartService(STATE_ERASE, JOB_ERASE);
+}
 
 void CKalvoDlg::StartReadFlash(const std::string& dumpPath) {
     {
@@ -773,4 +850,6 @@ void CKalvoDlg::StartBaudHandshake(uint32_t targetBaud) {
     g_ISPCtrl.SendEcho();
 }
 
-void CKalvoDlg::StartCheckPort() { PostJob(JOB_CHECK_PORT); }
+void CKalvoDlg::StartCheckPort() {
+    PostJob(JOB_CHECK_PORT);
+}

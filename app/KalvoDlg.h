@@ -43,10 +43,10 @@ enum : uint32_t { TIMER_REPLY = 1, TIMER_STOP = 2 };
 
 // Where the page finds its payloads and writes its files.
 struct PageConfig {
-    std::string payloadDir;             // empty: the executable's directory
+    std::string payloadDir;  // empty: the executable's directory
     std::string logPath = "KalvoLog.txt";
-    uint32_t targetBaud = 256000;       // 256000: no baud change
-    bool scanPorts = true;              // false: the port list is already filled (tests)
+    uint32_t targetBaud = 256000;  // 256000: no baud change
+    bool scanPorts = true;         // false: the port list is already filled (tests)
 };
 
 class CKalvoDlg : public CAutoThread, public CCmdTask {
@@ -108,8 +108,7 @@ public:
     std::string PayloadDir() const;
 
     std::atomic<uint8_t> m_byState{STATE_IDLE};
-    std::atomic<uint8_t> m_bFwPending{0}, m_bEdogPending{0}, m_bMusicPending{0},
-        m_bRadarPending{0};
+    std::atomic<uint8_t> m_bFwPending{0}, m_bEdogPending{0}, m_bMusicPending{0}, m_bRadarPending{0};
     std::atomic<uint16_t> m_wPayloadTotal{0}, m_wPayloadDone{0};
     std::string m_strHexPath, m_strEdogPath, m_strMusicPath, m_strRadarPath;
     std::atomic<uint32_t> m_dwAckCount{0};

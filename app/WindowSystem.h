@@ -9,18 +9,18 @@
 
 // Milestones of the page that a face may act on (the terminal face turns them into exit codes).
 enum class PageEvent {
-    ProbeAnswered,     // the device answered: the update button is enabled
-    RunComplete,       // "Готово" / "升级完成"
-    NothingToDo,       // the button was pressed with no payload pending
-    DeviceError,       // an error status from the device
-    VerifyFailed,      // a written record read back different
-    VersionWarning,    // the device reported the version word 0x0104
-    Timeout,           // no answer within the reply time
-    LinkLost,          // a write to the port failed, or the echo failed and the port was closed
-    FileError,         // a payload could not be read during its download
-    ServiceDone,       // chip information, erase or flash read-out finished
-    ServiceFailed,     // a flash read-out could not be stored
-    BaudReady,         // the baud handshake ended with the success line
+    ProbeAnswered,   // the device answered: the update button is enabled
+    RunComplete,     // "Готово" / "升级完成"
+    NothingToDo,     // the button was pressed with no payload pending
+    DeviceError,     // an error status from the device
+    VerifyFailed,    // a written record read back different
+    VersionWarning,  // the device reported the version word 0x0104
+    Timeout,         // no answer within the reply time
+    LinkLost,        // a write to the port failed, or the echo failed and the port was closed
+    FileError,       // a payload could not be read during its download
+    ServiceDone,     // chip information, erase or flash read-out finished
+    ServiceFailed,   // a flash read-out could not be stored
+    BaudReady,       // the baud handshake ended with the success line
 };
 
 class IWindowSystem {

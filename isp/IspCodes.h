@@ -50,13 +50,21 @@ enum : uint8_t {
 // Answer data expected after the first status frame, by the answered command code.
 inline int32_t ExpectedAnswerData(uint8_t code) {
     switch (code) {
-        case CMD_CHIP_VERSION: return 2;
-        case CMD_CHIP_ID: return 17;
-        case CMD_FLASH_SIZE: return 2;
-        case CMD_READ_BLOCK: return 2176;
-        case CMD_CHIP_EXTRA: return 23;
-        case CMD_VERIFY: return 17;
-        case CMD_ECHO: return 2;
-        default: return 0;
+        case CMD_CHIP_VERSION:
+            return 2;
+        case CMD_CHIP_ID:
+            return 17;
+        case CMD_FLASH_SIZE:
+            return 2;
+        case CMD_READ_BLOCK:
+            return 2176;
+        case CMD_CHIP_EXTRA:
+            return 23;
+        case CMD_VERIFY:
+            return 17;
+        case CMD_ECHO:
+            return 2;
+        default:
+            return 0;
     }
 }

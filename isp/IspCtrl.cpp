@@ -17,7 +17,9 @@ std::atomic<uint8_t> g_byComPortCount{0};
 
 namespace {
 
-CCmdTaskManager& TaskManager() { return *CCmdTaskManager::GetInstance(); }
+CCmdTaskManager& TaskManager() {
+    return *CCmdTaskManager::GetInstance();
+}
 
 void ForwardReceive(void* receiver, const uint8_t* data, uint32_t count) {
     static_cast<CSerialObject*>(receiver)->OnReceive(data, count);
@@ -257,15 +259,33 @@ void CISPCtrl::QueueFrame(uint8_t code, const uint8_t* payload, int32_t len) {
     delete rec;
 }
 
-void CISPCtrl::GetChipVersion() { QueueFrame(CMD_CHIP_VERSION, nullptr, 0); }
-void CISPCtrl::GetChipID() { QueueFrame(CMD_CHIP_ID, nullptr, 0); }
-void CISPCtrl::GetFlashSize() { QueueFrame(CMD_FLASH_SIZE, nullptr, 0); }
-void CISPCtrl::QueryChipExtra() { QueueFrame(CMD_CHIP_EXTRA, nullptr, 0); }
-void CISPCtrl::EndFirmware() { QueueFrame(CMD_FW_END, nullptr, 0); }
-void CISPCtrl::EndEdog() { QueueFrame(CMD_EDOG_END, nullptr, 0); }
-void CISPCtrl::BeginEdog() { QueueFrame(CMD_EDOG_BEGIN, nullptr, 0); }
-void CISPCtrl::EndMusic() { QueueFrame(CMD_MUSIC_END, nullptr, 0); }
-void CISPCtrl::BeginMusic() { QueueFrame(CMD_MUSIC_BEGIN, nullptr, 0); }
+void CISPCtrl::GetChipVersion() {
+    QueueFrame(CMD_CHIP_VERSION, nullptr, 0);
+}
+void CISPCtrl::GetChipID() {
+    QueueFrame(CMD_CHIP_ID, nullptr, 0);
+}
+void CISPCtrl::GetFlashSize() {
+    QueueFrame(CMD_FLASH_SIZE, nullptr, 0);
+}
+void CISPCtrl::QueryChipExtra() {
+    QueueFrame(CMD_CHIP_EXTRA, nullptr, 0);
+}
+void CISPCtrl::EndFirmware() {
+    QueueFrame(CMD_FW_END, nullptr, 0);
+}
+void CISPCtrl::EndEdog() {
+    QueueFrame(CMD_EDOG_END, nullptr, 0);
+}
+void CISPCtrl::BeginEdog() {
+    QueueFrame(CMD_EDOG_BEGIN, nullptr, 0);
+}
+void CISPCtrl::EndMusic() {
+    QueueFrame(CMD_MUSIC_END, nullptr, 0);
+}
+void CISPCtrl::BeginMusic() {
+    QueueFrame(CMD_MUSIC_BEGIN, nullptr, 0);
+}
 
 void CISPCtrl::SetDeviceBaud(uint32_t baud) {
     const uint8_t p[3] = {static_cast<uint8_t>(baud), static_cast<uint8_t>(baud >> 8),
@@ -392,8 +412,8 @@ int CISPCtrl::DownloadHex(CHEXFile* image) {
         HEX_RECORD r = image->GetRecord(i);
         bool badExt = r.byType == 0x04 && (r.byLen != 2 || r.pData == nullptr);
         if (badExt || r.byType == 0x02 || r.byType == 0x03 || r.byType > 0x05) {
-            WriteLog("[CISPCtrl] record %ld of type %d cannot be written\r\n",
-                     static_cast<long>(i), r.byType);
+            WriteLog("[CISPCtrl] record %ld of type %d cannot be written\r\n", static_cast<long>(i),
+                     r.byType);
             return 0;
         }
     }

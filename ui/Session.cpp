@@ -25,7 +25,8 @@ const char* const kPayloadNames[4] = {"DE7811_project.hex", "flagdata.bin", "aud
 
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         error = "cannot write " + path;
         return false;
@@ -51,11 +52,12 @@ std::string HexLine(uint8_t type, uint16_t addr, const uint8_t* data, uint8_t le
 
 std::vector<uint8_t> ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
 }
 
 bool Exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -108,7 +110,7 @@ bool CSession::Prepare(std::string& error, int& exitCode) {
     g_bLogEnable.store(m_opts.log ? 1 : 0);
     m_strPayloadDir = m_opts.payloadDir.empty() ? ExeDir() : m_opts.payloadDir;
     if (!m_opts.payloadDir.empty()) {
-        struct stat st{};
+        struct stat st {};
         if (::stat(m_opts.payloadDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
             error = "--payload-dir: not a directory: " + m_opts.payloadDir;
             exitCode = EXIT_USAGE;
@@ -129,7 +131,8 @@ bool CSession::Prepare(std::string& error, int& exitCode) {
         bool any = false;
         for (const char* name : kPayloadNames) any = any || Exists(m_strPayloadDir + "/" + name);
         if (!any && m_opts.readFlash.empty() && !m_opts.chipInfo && !m_opts.erase) {
-            std::string tmpl = (std::filesystem::temp_directory_path() / "kalvo-samples-XXXXXX").string();
+            std::string tmpl =
+                (std::filesystem::temp_directory_path() / "kalvo-samples-XXXXXX").string();
             if (::mkdtemp(tmpl.data()) == nullptr || !WriteSamplePayloads(tmpl, error)) {
                 if (error.empty()) error = "cannot create a directory for the sample payloads";
                 exitCode = EXIT_PAYLOAD;
@@ -184,16 +187,23 @@ int CSession::OnEvent(CKalvoDlg& page, PageEvent event, const std::string& /*det
         case PageEvent::BaudReady:
             StartOperation(page, autoUpdate);
             return -1;
-        case PageEvent::RunComplete: return autoUpdate || service ? EXIT_DONE : -1;
-        case PageEvent::ServiceDone: return EXIT_DONE;
-        case PageEvent::NothingToDo: return autoUpdate ? EXIT_PAYLOAD : -1;
+        case PageEvent::RunComplete:
+            return autoUpdate || service ? EXIT_DONE : -1;
+        case PageEvent::ServiceDone:
+            return EXIT_DONE;
+        case PageEvent::NothingToDo:
+            return autoUpdate ? EXIT_PAYLOAD : -1;
         case PageEvent::DeviceError:
         case PageEvent::VerifyFailed:
-        case PageEvent::ServiceFailed: return autoUpdate || service ? EXIT_DEVICE_ERROR : -1;
+        case PageEvent::ServiceFailed:
+            return autoUpdate || service ? EXIT_DEVICE_ERROR : -1;
         case PageEvent::Timeout:
-        case PageEvent::LinkLost: return autoUpdate || service ? EXIT_LINK : -1;
-        case PageEvent::FileError: return autoUpdate ? EXIT_PAYLOAD : -1;
-        case PageEvent::VersionWarning: return -1;
+        case PageEvent::LinkLost:
+            return autoUpdate || service ? EXIT_LINK : -1;
+        case PageEvent::FileError:
+            return autoUpdate ? EXIT_PAYLOAD : -1;
+        case PageEvent::VersionWarning:
+            return -1;
     }
     return -1;
 }

@@ -51,8 +51,8 @@ public:
             if (m_pPage == nullptr || m_bDone) return;
             if (event == PageEvent::ProbeAnswered) m_loop.KillTimer(TIMER_NO_ANSWER);
             int code = m_session.OnEvent(*m_pPage, event, detail, true);
-            if (event == PageEvent::NothingToDo || (event == PageEvent::ProbeAnswered &&
-                                                    code == EXIT_PAYLOAD)) {
+            if (event == PageEvent::NothingToDo ||
+                (event == PageEvent::ProbeAnswered && code == EXIT_PAYLOAD)) {
                 Line("No payload file found in " + m_pPage->PayloadDir() +
                      " (DE7811_project.hex, flagdata.bin, audioHead.bin, rdfw.bin).");
             }

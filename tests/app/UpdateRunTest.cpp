@@ -1,0 +1,182 @@
+// One press of the update button against the simulated device.
+#include <algorithm>
+
+#include "PageHarness.h"
+#include "sim/Sha256.h"
+
+namespace {
+
+TEST_F(PageTest, OnePressWritesAllFourPayloadsInOrderByteForByte) {
+    Payloads p;
+    std::vector<uint8_t> fw = Pattern(3000, 1);
+    p.hex = MakeHex(fw, 0x0800FC00, "0103");  // crosses a 64 KiB boundary
+    p.edog = Pattern(10000, 2);
+    p.music = Pattern(4097, 3);
+    p.radar = Pattern(2048, 4);
+    p.withEdog = p.withMusic = p.withRadar = true;
+    Start(p);
+    EXPECT_EQ(page->m_wPayloadTotal.load(), 4);
+    Press();
+    ASSERT_TRUE(WaitEvent(PageEvent::RunComplete));
+    EXPECT_EQ(page->Status().GetText(), "升级完成");
+    EXPECT_TRUE(page->IsButtonEnabled());
+    EXPECT_EQ(page->m_byState.load(), STATE_IDLE);
+
+    sim::Report rep = dev->GetReport();
+    EXPECT_TRUE(rep.violations.empty()) << rep.violations.front();
+    // Begin commands in the order firmware, camera database, sounds, radar.
+    std::vector<uint8_t> begins;
+    for (uint8_t c : CommandsAfterProbe())
+        if (c == 0x1C || c == 0x21 || c == 0x31 || c == 0x41) begins.push_back(c);
+    EXPECT_EQ(begins, std::vector<uint8_t>({0x1C, 0x21, 0x31, 0x41}));
+    EXPECT_TRUE(rep.fwEnded && rep.edog.ended && rep.music.ended);
+    EXPECT_EQ(rep.fwFrames, static_cast<int>((3000 + 15) / 16));
+    std::vector<uint8_t> flash = dev->Flash();
+    EXPECT_TRUE(std::equal(fw.begin(), fw.end(), flash.begin() + 0xFC00));
+    EXPECT_EQ(dev->RawPayload(0x23), p.edog);
+    EXPECT_EQ(dev->RawPayload(0x33), p.music);
+    EXPECT_EQ(dev->RawPayload(0x43), p.radar);
+    EXPECT_EQ(rep.edog.frames, 3);
+    EXPECT_EQ(rep.music.frames, 2);
+    EXPECT_EQ(rep.radar.frames, 2);
+    // The discovery ran again: the same payloads are pending for the next device.
+    EXPECT_EQ(page->m_wPayloadTotal.load(), 4);
+    EXPECT_EQ(page->m_wPayloadDone.load(), 0);
+}
+
+TEST_F(PageTest, ProgressTextsAndBarForThreeFrames) {
+    Payloads p;
+    p.edog = Pattern(10000, 5);
+    p.withEdog = true;
+    Start(p);
+    Press();
+    ASSERT_TRUE(WaitEvent(PageEvent::RunComplete));
+    EXPECT_EQ(page->Status().GetText(), "Готово");
+    for (const char* t :
+         {"Обновление базу камер… : 33 % ", "Обновление базу камер… : 66 % ",
+          "Обновление базу камер… : 100 % ", "Обновление базы камер прошло успешно."})
+        EXPECT_TRUE(wnd.ShowedText(t)) << t;
+    std::vector<int> pos = wnd.Positions();
+    pos.erase(std::remove(pos.begin(), pos.end(), 0), pos.end());
+    EXPECT_EQ(pos, std::vector<int>({33, 66, 100}));
+    std::vector<uint8_t> cmds = CommandsAfterProbe();
+    EXPECT_EQ(cmds, std::vector<uint8_t>({0x21, 0x23, 0x23, 0x23, 0x20}));
+}
+
+TEST_F(PageTest, OnlySoundsStartWithTheirBeginCommand) {
+    Payloads p;
+    p.music = Pattern(100, 6);
+    p.withMusic = true;
+    Start(p);
+    Press();
+    ASSERT_TRUE(WaitEvent(PageEvent::RunComplete));
+    ASSERT_FALSE(CommandsAfterProbe().empty());
+    EXPECT_EQ(CommandsAfterProbe().front(), 0x31);
+    EXPECT_EQ(page->Status().GetText(), "Готово");
+}
+
+TEST_F(PageTest, OnlyRadarEndsWithItsOwnWordAndAnnouncesItsLength) {
+    Payloads p;
+    p.radar = Pattern(1000, 7);
+    p.withRadar = true;
+    Start(p);
+    Press();
+    ASSERT_TRUE(WaitEvent(PageEvent::RunComplete));
+    EXPECT_EQ(page->Status().GetText(), "升级完成");
+    // The begin frame carries the length E8 03 00 00.
+    EXPECT_EQ(dev->GetReport().radar.announced, 1000u);
+    EXPECT_EQ(dev->RawPayload(0x43), p.radar);
+}
+
+TEST_F(PageTest, PressWithNothingPendingSendsNothing) {
+    Start(Payloads{});
+    Press();
+    ASSERT_TRUE(WaitEvent(PageEvent::NothingToDo, 5000));
+    RunUntil([] { return false; }, 500);
+    EXPECT_TRUE(CommandsAfterProbe().empty());
+    EXPECT_FALSE(page->IsButtonEnabled());
+}
+
+TEST_F(PageTest, SilentDeviceTimesOutButAnIdleTickShowsNothing) {
+    sim::Options opts;
+    opts.faults.dropAnswerTo = 1;  // the start-up probe stays unanswered
+    Payloads p;
+    p.edog = Pattern(9000, 8);
+    p.withEdog = true;
+    Start(p, opts, false);
+    RunUntil([] { return false; }, 6000);  // two reply periods, idle
+    EXPECT_FALSE(wnd.Saw(PageEvent::Timeout));
+    EXPECT_EQ(page->Status().GetText(), "");
+
+    sim::Faults f;
+    f.silenceAfter = 3;  // begin, then the first data frame is answered, then nothing
+    dev->SetFaults(f);
+    Press();
+    ASSERT_TRUE(WaitEvent(PageEvent::Timeout, 20000));
+    EXPECT_EQ(page->Status().GetText(), "Тайм-аут, пожалуйста,\r\nзаново откройте программу.\r\n");
+    EXPECT_EQ(page->m_byState.load(), STATE_IDLE);
+    EXPECT_FALSE(g_ISPCtrl.IsPortOpen());
+    EXPECT_EQ(g_ISPCtrl.m_nRunState.load(), 2);
+}
+
+TEST_F(PageTest, DeviceErrorsShowTheirMessages) {
+    struct Case {
+        uint8_t code;
+        const char* text;
+    } cases[] = {{3, "命令无效，请重试!\n"}, {4, "Flash硬件忙!\n"},    {5, "Flash读保护!\n"},
+                 {6, "Flash写保护!\n"},      {7, "参数不足或错误!\n"}, {8, "目标地址边界错误!\n"},
+                 {9, "源地址边界错误!\n"},   {0, "MCU参数错误! \n"},   {10, "MCU参数错误! \n"}};
+    Payloads p;
+    p.edog = Pattern(9000, 9);
+    p.withEdog = true;
+    Start(p);
+    int frame = 1;
+    for (const Case& c : cases) {
+        // Frame numbers count from the start: the probe, then begin and data of each attempt.
+        sim::Faults f;
+        f.errorAt = frame + 2;  // the first data frame of this attempt
+        f.errorCode = c.code;
+        dev->SetFaults(f);
+        int before = dev->GetReport().framesIn;
+        Press();
+        ASSERT_TRUE(RunUntil([&] { return page->Status().GetText() == c.text; }, 20000))
+            << int(c.code) << " showed " << page->Status().GetText();
+        RunUntil([&] { return page->m_byState.load() == STATE_IDLE; }, 5000);
+        EXPECT_EQ(page->m_byState.load(), STATE_IDLE);
+        RunUntil([] { return false; }, 300);
+        frame += dev->GetReport().framesIn - before;
+    }
+    EXPECT_TRUE(wnd.Saw(PageEvent::DeviceError));
+}
+
+TEST_F(PageTest, VersionWordOfTheOldProgramRaisesTheBoxButTheRunGoesOn) {
+    sim::Options opts;
+    opts.fwVersion = 0x0104;
+    Payloads p;
+    p.hex = MakeHex(Pattern(48, 10), 0x08000000, "0104");
+    Start(p, opts);
+    Press();
+    ASSERT_TRUE(WaitEvent(PageEvent::RunComplete));
+    EXPECT_EQ(wnd.Boxes(), std::vector<std::string>({"ERROR: This is not Q9-Dornvex program"}));
+    EXPECT_EQ(page->m_wFwVer.load(), 0x0104);
+    EXPECT_EQ(page->Status().GetText(), "Готово");
+}
+
+TEST_F(PageTest, ABurnCalledDuringAnotherStopsItAndTheNextReplyEndsTheStop) {
+    Payloads p;
+    p.edog = Pattern(4096 * 40, 11);
+    p.withEdog = true;
+    sim::Options opts;
+    opts.procMicros = 2000;  // keep the download running long enough to interrupt it
+    Start(p, opts);
+    Press();
+    ASSERT_TRUE(RunUntil([&] { return page->m_dwAckCount.load() >= 2; }, 20000));
+    loop.Post([this] { page->BurnMusic(); });
+    ASSERT_TRUE(RunUntil([&] { return page->Status().GetText() == "停止当前操作\r\n"; }, 5000));
+    ASSERT_TRUE(RunUntil([&] { return page->m_byState.load() == STATE_IDLE; }, 10000));
+    EXPECT_EQ(g_ISPCtrl.m_nRunState.load(), 2);
+    EXPECT_LT(dev->GetReport().edog.frames, 40);
+    EXPECT_FALSE(wnd.Saw(PageEvent::Timeout));
+}
+
+}  // namespace
