@@ -1,0 +1,172 @@
+// The terminal face and the command line: exit codes, messages, and the service options.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "isp/IspCtrl.h"
+#include "platform/Time.h"
+#include "serial/Serial.h"
+#include "sim/Device.h"
+#include "support/TestMain.h"
+#include "ui/Options.h"
+#include "ui/Session.h"
+#include "ui/console/ConsoleFace.h"
+
+namespace {
+
+struct Outcome {
+    int code;
+    std::string out;
+};
+
+class ConsoleFaceTest : public testing::Test {
+protected:
+    void SetUp() override { plat::SetTimeScale(0.1); }
+    void TearDown() override {
+        if (dev) dev->Stop();
+        g_ISPCtrl.m_dwFlashSizeKB.store(512);
+        g_ISPCtrl.m_nRunState.store(2);
+        serialports::SetPortTable({});
+        plat::SetTimeScale(1.0);
+    }
+    void StartDevice(sim::Options o = {}) {
+        dev = std::make_unique<sim::CDevice>(o);
+        ASSERT_TRUE(dev->CreatePty(&port));
+        ASSERT_TRUE(dev->Start());
+    }
+    Outcome Run(std::vector<std::string> args) {
+        std::vector<const char*> argv = {"kalvo-updater"};
+        for (auto& a : args) argv.push_back(a.c_str());
+        UpdaterOptions opts;
+        std::string error;
+        EXPECT_TRUE(ParseOptions(static_cast<int>(argv.size()), argv.data(), opts, error)) << error;
+        opts.headless = true;
+        CSession session(opts);
+        int code = 0;
+        testing::internal::CaptureStdout();
+        if (session.Prepare(error, code)) code = RunConsoleFace(session);
+        return {code, testing::internal::GetCapturedStdout() + error};
+    }
+    std::vector<std::string> WithPayloads(std::vector<std::string> extra) {
+        extra.insert(extra.begin(), {"--port", port, "--payload-dir", dir.Path()});
+        return extra;
+    }
+
+    testsupport::TempDir dir;
+    std::unique_ptr<sim::CDevice> dev;
+    std::string port;
+};
+
+TEST_F(ConsoleFaceTest, UpdateEndsWithZeroAndTheTextsInOrder) {
+    std::string error;
+    ASSERT_TRUE(WriteSamplePayloads(dir.Path(), error)) << error;
+    StartDevice();
+    Outcome r = Run(WithPayloads({}));
+    EXPECT_EQ(r.code, EXIT_DONE) << r.out;
+    size_t fw = r.out.find("Обновление ПО прошло успешно.");
+    size_t edog = r.out.find("Обновление базы камер прошло успешно.");
+    size_t done = r.out.find("升级完成");
+    EXPECT_TRUE(fw < edog && edog < done && done != std::string::npos) << r.out;
+    EXPECT_EQ(dev->RawPayload(0x23), testsupport::ReadFile(dir.File("flagdata.bin")));
+}
+
+TEST_F(ConsoleFaceTest, ExitCodesForEachWayARunEnds) {
+    struct Case {
+        const char* name;
+        sim::Faults faults;
+        bool payloads;
+        int expect;
+        const char* text;
+    } cases[] = {
+        {"no payload", {}, false, EXIT_PAYLOAD, "No payload file found"},
+        {"device error", {.errorAt = 3, .errorCode = 6}, true, EXIT_DEVICE_ERROR, "Flash写保护!"},
+        {"silence", {.silenceAfter = 2}, true, EXIT_LINK, "Тайм-аут, пожалуйста,"},
+        {"no answer", {.dropAnswerTo = 1}, true, EXIT_NO_DEVICE, "No device answered"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempDir payloads;
+        if (c.payloads) payloads.Write("flagdata.bin", std::vector<uint8_t>(9000, 0x5A));
+        sim::Options o;
+        o.faults = c.faults;
+        StartDevice(o);
+        Outcome r = Run({"--port", port, "--payload-dir", payloads.Path(), "--wait", "3"});
+        EXPECT_EQ(r.code, c.expect) << r.out;
+        EXPECT_NE(r.out.find(c.text), std::string::npos) << r.out;
+        dev->Stop();
+        dev.reset();
+    }
+}
+
+TEST_F(ConsoleFaceTest, NoPortAtAllSaysWhy) {
+    Outcome r = Run({"--port", dir.File("no-such-tty"), "--wait", "1"});
+    EXPECT_EQ(r.code, EXIT_NO_DEVICE);
+    EXPECT_NE(r.out.find("no serial port could be opened"), std::string::npos) << r.out;
+}
+
+TEST_F(ConsoleFaceTest, ReadFlashWritesTheDeviceFlash) {
+    sim::Options o;
+    o.flashSizeCode = 0x04;  // 16 KiB
+    StartDevice(o);
+    g_ISPCtrl.m_dwFlashSizeKB.store(16);
+    std::string dump = dir.File("dump.bin");
+    Outcome r = Run({"--port", port, "--read-flash", dump});
+    EXPECT_EQ(r.code, EXIT_DONE) << r.out;
+    std::vector<uint8_t> flash = dev->Flash();
+    flash.resize(16 * 1024);
+    EXPECT_EQ(testsupport::ReadFile(dump), flash);
+}
+
+TEST_F(ConsoleFaceTest, BaudChangeBeforeTheUpdate) {
+    dir.Write("rdfw.bin", std::vector<uint8_t>(3000, 0x11));
+    StartDevice();
+    Outcome r = Run(WithPayloads({"--baud", "921600"}));
+    EXPECT_EQ(r.code, EXIT_DONE) << r.out;
+    EXPECT_NE(r.out.find("初始波特率通信成功，开始传输数据!"), std::string::npos);
+    EXPECT_EQ(dev->GetReport().baud, 921600u);
+    EXPECT_EQ(dev->RawPayload(0x43).size(), 3000u);
+}
+
+TEST(CommandLine, BadArgumentsAreRefusedWithAMessage) {
+    const std::vector<std::vector<const char*>> bad = {
+        {"--bogus"},
+        {"--port"},
+        {"--baud", "12x"},
+        {"--baud", "-5"},
+        {"--baud", "99999999"},
+        {"--wait", "0"},
+        {"--erase", "--chip-info"},
+        {"--log=1"},
+        {"--payload-dir="},
+        {"--simulate", "--port", "/dev/null"},
+    };
+    for (const auto& args : bad) {
+        std::vector<const char*> argv = {"kalvo-updater"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        UpdaterOptions opts;
+        std::string error;
+        EXPECT_FALSE(ParseOptions(static_cast<int>(argv.size()), argv.data(), opts, error))
+            << args[0];
+        EXPECT_FALSE(error.empty());
+    }
+    UpdaterOptions opts;
+    std::string error;
+    const char* good[] = {"kalvo-updater", "--port", "/dev/ttyUSB0", "--port=/dev/ttyUSB1",
+                          "--baud",        "921600", "--log"};
+    ASSERT_TRUE(ParseOptions(7, good, opts, error)) << error;
+    EXPECT_EQ(opts.ports, std::vector<std::string>({"/dev/ttyUSB0", "/dev/ttyUSB1"}));
+    EXPECT_EQ(opts.baud, 921600u);
+}
+
+TEST(CommandLine, TheProgramExitsWith64OnBadArguments) {
+    std::string bin = std::string(KALVO_BIN_DIR) + "/kalvo-updater";
+    int status = std::system((bin + " --no-such-option >/dev/null 2>&1").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 64);
+    status = std::system((bin + " --help >/dev/null 2>&1").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
