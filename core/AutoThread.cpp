@@ -7,7 +7,9 @@ namespace {
 std::atomic<uint32_t> g_nextThreadId{1};
 }
 
-CAutoThread::~CAutoThread() { StopThread(); }
+CAutoThread::~CAutoThread() {
+    StopThread();
+}
 
 void CAutoThread::ThreadProc(CAutoThread* self, std::shared_ptr<ThreadHandle> handle) {
     uint32_t code = self->Run();
@@ -68,8 +70,8 @@ bool CAutoThread::EndThread(bool wait) {
         handle->thread.join();
         m_dwExitCode.store(handle->exitCode);
     } else {
-        WriteLog("[CAutoThread] thread 0x%x did not stop within %u ms, abandoned\r\n",
-                 m_dwThreadId, m_dwStopTimeout);
+        WriteLog("[CAutoThread] thread 0x%x did not stop within %u ms, abandoned\r\n", m_dwThreadId,
+                 m_dwStopTimeout);
         handle->thread.detach();
         keep();
         m_dwExitCode.store(0xFFFFFFFFu);

@@ -117,8 +117,8 @@ void WriteLog(const char* format, ...) {
 
 bool OpenLogFile(const std::string& path) {
     std::lock_guard<std::mutex> lock(LogMutex());
-    return LogFile().Open(path, plat::CFile::modeCreate | plat::CFile::modeWrite |
-                                    plat::CFile::shareDenyNone);
+    return LogFile().Open(
+        path, plat::CFile::modeCreate | plat::CFile::modeWrite | plat::CFile::shareDenyNone);
 }
 
 void CloseLogFile() {

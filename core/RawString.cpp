@@ -27,7 +27,9 @@ CRawString& CRawString::operator=(const CRawString& other) {
     return *this;
 }
 
-CRawString::~CRawString() { Clear(); }
+CRawString::~CRawString() {
+    Clear();
+}
 
 void CRawString::Clear() {
     delete[] m_pData;
@@ -82,7 +84,8 @@ int CRawString::Remove(int32_t offset, int32_t count) {
         return 0;
     }
     std::memcpy(storage, m_pData, static_cast<size_t>(offset));
-    if (rest > 0) std::memcpy(storage + offset, m_pData + offset + count, static_cast<size_t>(rest));
+    if (rest > 0)
+        std::memcpy(storage + offset, m_pData + offset + count, static_cast<size_t>(rest));
     Clear();
     m_pData = storage;
     m_nLen = offset + rest;

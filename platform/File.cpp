@@ -9,7 +9,9 @@
 
 namespace plat {
 
-CFile::~CFile() { Close(); }
+CFile::~CFile() {
+    Close();
+}
 
 bool CFile::Open(const std::string& path, uint32_t flags) {
     Close();
@@ -27,7 +29,7 @@ bool CFile::Open(const std::string& path, uint32_t flags) {
         return false;
     }
     if (!(oflags & (O_WRONLY | O_RDWR))) {
-        struct stat st{};
+        struct stat st {};
         if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
             ::close(fd);
             m_strError = std::strerror(EISDIR);
@@ -85,7 +87,7 @@ bool CFile::Seek(uint64_t offset) {
 uint64_t CFile::GetLength() const {
     int fd = m_fd.load();
     if (fd < 0) return 0;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0) return 0;
     return static_cast<uint64_t>(st.st_size);
 }

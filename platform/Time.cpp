@@ -55,6 +55,8 @@ void SetTimeScale(double scale) {
     b.scale.store(scale);
 }
 
-double GetTimeScale() { return Base().scale.load(); }
+double GetTimeScale() {
+    return Base().scale.load();
+}
 
 }  // namespace plat
