@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -169,6 +170,10 @@ long SerialWrite(int fd, const uint8_t* data, size_t size, int* err) {
 
 bool SerialIsHangUpError(int err) {
     return err == EIO || err == ENXIO || err == ENODEV;
+}
+
+void SerialNameReadThread() {
+    pthread_setname_np(pthread_self(), "serial-read");
 }
 
 void SerialPause(std::chrono::nanoseconds d) {

@@ -1,5 +1,5 @@
 // The serial device on POSIX (Linux): what CreateFile/SetCommState/PurgeComm/ReadFile/WriteFile
-// gave the original, on a plain file descriptor.
+// give on Windows, on a plain file descriptor.
 #pragma once
 
 #include <chrono>
@@ -40,6 +40,9 @@ long SerialRead(int fd, uint8_t* buf, size_t size, int* err);
 long SerialWrite(int fd, const uint8_t* data, size_t size, int* err);
 // True for errors that mean the line is gone.
 bool SerialIsHangUpError(int err);
+
+// Names the calling thread "serial-read" for debuggers and ps.
+void SerialNameReadThread();
 
 // Pauses the calling thread for d of real time.
 void SerialPause(std::chrono::nanoseconds d);

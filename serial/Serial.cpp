@@ -37,8 +37,6 @@ std::string ErrText(int err) {
     return std::generic_category().message(err);
 }
 
-thread_local const CSerial* t_pReadLoopOf = nullptr;
-
 }  // namespace
 
 CSerial::CSerial() : m_dwBufSize(1024) {
@@ -55,10 +53,8 @@ CSerial::~CSerial() {
 
 void CSerial::WaitReadLoopsEnded() {
     // A loop that closed its own port may still be returning from the receiver.
-    int own = t_pReadLoopOf == this ? 1 : 0;
     std::unique_lock<std::mutex> lock(m_runMtx);
-    if (!m_runCv.wait_for(lock, plat::ToReal(m_dwStopTimeout),
-                          [&] { return m_nReadLoops <= own; })) {
+    if (!m_runCv.wait_for(lock, plat::ToReal(m_dwStopTimeout), [&] { return m_nReadLoops == 0; })) {
         WriteLog("[CSerial] read loop still busy in its receiver at destruction\r\n");
     }
 }
@@ -261,12 +257,10 @@ uint32_t CSerial::Run() {
     struct LoopScope {
         CSerial* self;
         explicit LoopScope(CSerial* s) : self(s) {
-            t_pReadLoopOf = s;
             std::lock_guard<std::mutex> lock(s->m_runMtx);
             ++s->m_nReadLoops;
         }
         ~LoopScope() {
-            t_pReadLoopOf = nullptr;
             std::lock_guard<std::mutex> lock(self->m_runMtx);
             --self->m_nReadLoops;
             self->m_runCv.notify_all();
@@ -274,10 +268,12 @@ uint32_t CSerial::Run() {
     } scope(this);
 
     if (m_bStop.load() != 0) return 0;
+    plat::SerialNameReadThread();
     const std::string path = m_strPath;
     const auto wait =
         std::max<std::chrono::nanoseconds>(plat::ToReal(m_dwReadSleep), MIN_READ_WAIT);
     const uint32_t size = std::min(m_dwReadSize, m_dwBufSize);
+    const bool blind = m_bBlindSleep.load();
 
     // A loop whose port was closed and reopened from its own receiver is no longer the object's
     // thread: it must leave the buffer to the new one.
@@ -294,16 +290,24 @@ uint32_t CSerial::Run() {
             std::shared_lock<std::shared_mutex> lock(m_fdMtx);
             int fd = m_hCom.load();
             if (fd == INVALID_HANDLE) return 0;
-            state = plat::SerialWaitRead(fd, wait);
-            if (state.ready) n = plat::SerialRead(fd, m_pReadBuf, size, &err);
+            if (blind) {
+                n = plat::SerialRead(fd, m_pReadBuf, size, &err);
+            } else {
+                state = plat::SerialWaitRead(fd, wait);
+                if (state.ready) n = plat::SerialRead(fd, m_pReadBuf, size, &err);
+            }
         }
         if (n > 0) {
             receive(receiver, m_pReadBuf, static_cast<uint32_t>(n));
-            continue;
+            if (!blind) continue;
         }
         bool lost = state.hangUp || (n < 0 && plat::SerialIsHangUpError(err));
         if (lost && !m_bHungUp.exchange(true)) {
             WriteLog("[CSerial] %s: line hung up, device gone\r\n", path.c_str());
+        }
+        if (blind) {
+            plat::SerialPause(wait);
+            continue;
         }
         // Readiness without data, a hang-up and a failing read all return at once.
         if (state.ready || lost || n < 0) plat::SerialPause(wait);

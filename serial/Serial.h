@@ -67,12 +67,16 @@ public:
     uint32_t m_dwReadSize = 1024;
     std::atomic<int> m_hCom{INVALID_HANDLE};
     std::atomic<void*> m_pReceiver{nullptr};
+    // The read loop as first designed: a read that returns at once, then a blind m_dwReadSleep
+    // pause after every attempt. Only for the benchmark's before/after comparison; set before
+    // Open.
+    std::atomic<bool> m_bBlindSleep{false};
 
 private:
     int OpenDevice(const std::string& path);
     int Fail(PortError error, const std::string& text);
     int FailErrno(const std::string& path, int err);
-    // Blocks until no read loop of this object runs any more (one left may be the caller's own).
+    // Blocks until no read loop of this object runs any more.
     void WaitReadLoopsEnded();
 
     mutable std::mutex m_errMtx;

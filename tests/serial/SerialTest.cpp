@@ -32,10 +32,20 @@ bool WaitFor(const std::function<bool()>& done) {
     return true;
 }
 
-size_t ThreadCount() {
+// Threads of this process named by the read loop. A joined thread may linger in the list for a
+// moment, so counts are waited for.
+size_t ReadThreads() {
     size_t n = 0;
-    for (auto& e : std::filesystem::directory_iterator("/proc/self/task")) n += e.exists();
+    for (auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+        auto bytes = testsupport::ReadFile(e.path() / "comm");
+        std::string comm(bytes.begin(), bytes.end());
+        n += comm == "serial-read\n";
+    }
     return n;
+}
+
+bool ReadThreadsBecome(size_t n) {
+    return WaitFor([n] { return ReadThreads() == n; });
 }
 
 struct Pty {
@@ -68,21 +78,20 @@ struct Collector {
     std::mutex mtx;
     std::vector<uint8_t> bytes;
     int calls = 0;
-    int empty = 0;
     std::function<void()> onReceive;
     static void Receive(void* self, const uint8_t* data, uint32_t count) {
         auto* c = static_cast<Collector*>(self);
+        EXPECT_NE(count, 0u);
         {
             std::lock_guard<std::mutex> lock(c->mtx);
             c->calls++;
-            c->empty += count == 0;
             c->bytes.insert(c->bytes.end(), data, data + count);
         }
         if (c->onReceive) c->onReceive();
     }
-    size_t Size() {
+    bool Has(size_t n) {
         std::lock_guard<std::mutex> lock(mtx);
-        return bytes.size();
+        return bytes.size() >= n;
     }
     void Attach(CSerial& port) {
         port.m_pfnReceive = &Receive;
@@ -100,14 +109,12 @@ protected:
 
 void ExpectLine(const termios2& t, uint32_t baud) {
     EXPECT_EQ(t.c_ospeed, baud);
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+              static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
-    EXPECT_EQ(t.c_cc[VMIN], 0);
-    EXPECT_EQ(t.c_cc[VTIME], 0);
+    EXPECT_EQ(t.c_cc[VMIN] + t.c_cc[VTIME], 0);
 }
 
 TEST_F(SerialTest, LineSettingsBaudChangesAndReopenWithOneReadThread) {
@@ -115,9 +122,7 @@ TEST_F(SerialTest, LineSettingsBaudChangesAndReopenWithOneReadThread) {
     CSerial port;
     rx.Attach(port);
     ASSERT_EQ(port.Open(2), 1) << port.GetLastErrorText();
-    // Counted with a thread running: a sanitizer may add its own at the first thread start.
-    size_t withReader = ThreadCount();
-    EXPECT_EQ(port.GetPath(), pty.slave);
+    EXPECT_TRUE(ReadThreadsBecome(1));
     ExpectLine(pty.Line(), 256000);
     EXPECT_EQ(port.GetBaudRate(), 256000u);
 
@@ -129,14 +134,11 @@ TEST_F(SerialTest, LineSettingsBaudChangesAndReopenWithOneReadThread) {
 
     ASSERT_EQ(port.Open(2), 1);
     ExpectLine(pty.Line(), 256000);
-    EXPECT_TRUE(port.IsRunning());
-    EXPECT_EQ(ThreadCount(), withReader);
+    EXPECT_TRUE(ReadThreadsBecome(1));
 
     port.Close();
     EXPECT_FALSE(port.IsOpen());
-    EXPECT_FALSE(port.IsRunning());
-    EXPECT_EQ(ThreadCount(), withReader - 1);
-    EXPECT_EQ(port.GetBaudRate(), 0u);
+    EXPECT_TRUE(ReadThreadsBecome(0));
     EXPECT_EQ(port.SetBaudRate(115200), 0);
 }
 
@@ -154,12 +156,11 @@ TEST_F(SerialTest, BytesArriveInOrderCompleteAndBothWays) {
         ASSERT_GT(w, 0);
         off += static_cast<size_t>(w);
     }
-    ASSERT_TRUE(WaitFor([&] { return rx.Size() >= sent.size(); }));
+    ASSERT_TRUE(WaitFor([&] { return rx.Has(sent.size()); }));
     {
         std::lock_guard<std::mutex> lock(rx.mtx);
         EXPECT_EQ(rx.bytes, sent);
         EXPECT_GT(rx.calls, 1);
-        EXPECT_EQ(rx.empty, 0);
     }
 
     std::vector<uint8_t> back;
@@ -205,19 +206,17 @@ TEST_F(SerialTest, FailedOpensSayWhyAndLeaveNoThread) {
         EXPECT_EQ(port.OpenPath(c.path), 0) << c.path;
         EXPECT_EQ(port.GetLastError(), c.error) << c.path;
         EXPECT_NE(port.GetLastErrorText().find(c.path), std::string::npos);
-        EXPECT_FALSE(port.IsOpen());
-        EXPECT_FALSE(port.IsRunning());
+        EXPECT_FALSE(port.IsOpen() || port.IsRunning());
     }
     close(foreign);
+    EXPECT_TRUE(ReadThreadsBecome(0));
 
     serialports::SetPortTable({pty.slave});
-    CSerial none;
-    EXPECT_EQ(none.Open(9), 0);
-    EXPECT_EQ(none.GetLastError(), PortError::NoSuchPort);
-
+    CSerial second;
+    EXPECT_EQ(second.Open(9), 0);
+    EXPECT_EQ(second.GetLastError(), PortError::NoSuchPort);
     // Root is not kept out by TIOCEXCL: the second object of this program must be refused anyway.
     ASSERT_EQ(holder.Open(1), 1);
-    CSerial second;
     EXPECT_EQ(second.Open(1), 0);
     EXPECT_EQ(second.GetLastError(), PortError::Busy);
     holder.Close();
@@ -229,15 +228,14 @@ TEST_F(SerialTest, CloseFromOwnReceiverDoesNotDeadlock) {
     rx.onReceive = [&] { port.Close(); };
     rx.Attach(port);
     ASSERT_EQ(port.OpenPath(pty.slave), 1);
-    size_t base = ThreadCount() - 1;
     ASSERT_EQ(write(pty.master, "x", 1), 1);
-    ASSERT_TRUE(WaitFor([&] { return !port.IsOpen() && ThreadCount() == base; }));
-    EXPECT_FALSE(port.IsRunning());
+    ASSERT_TRUE(WaitFor([&] { return !port.IsOpen(); }));
+    EXPECT_TRUE(ReadThreadsBecome(0));
 
     rx.onReceive = nullptr;
     ASSERT_EQ(port.OpenPath(pty.slave), 1);
     ASSERT_EQ(write(pty.master, "y", 1), 1);
-    ASSERT_TRUE(WaitFor([&] { return rx.Size() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return rx.Has(2); }));
 }
 
 TEST_F(SerialTest, HangUpIsReportedWithoutSpinningAndWritesFail) {
@@ -251,18 +249,21 @@ TEST_F(SerialTest, HangUpIsReportedWithoutSpinningAndWritesFail) {
 
     // Every pass after a hang-up pauses at least 500 us; a spinning loop makes thousands.
     uint32_t before = port.GetReadPasses();
+    auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(50ms);
-    EXPECT_LE(port.GetReadPasses() - before, 50000u / 500u + 10u);
+    uint32_t passes = port.GetReadPasses() - before;
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LE(passes, elapsed / 500us + 2);
     EXPECT_TRUE(port.IsRunning());
 
     const uint8_t byte = 0x55;
     EXPECT_FALSE(port.Write(&byte, 1));
-    EXPECT_FALSE(port.GetLastErrorText().empty());
+    EXPECT_NE(port.GetLastErrorText().find("write failed"), std::string::npos);
     port.Close();
     EXPECT_FALSE(port.Write(&byte, 1));
 }
 
-TEST_F(SerialTest, WriteNobodyReadsFailsWithinItsBound) {
+TEST_F(SerialTest, WriteThatNobodyReadsFailsWithinItsBound) {
     CSerial port;
     ASSERT_EQ(port.OpenPath(pty.slave), 1);
     std::vector<uint8_t> big(1024 * 1024, 0xA5);
