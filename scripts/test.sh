@@ -19,3 +19,7 @@ if [ "${KALVO_SKIP_SANITIZERS:-0}" != 1 ]; then
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
         run_build build-tsan -DKALVO_SANITIZE=thread -DKALVO_QT=OFF -DKALVO_BENCH=OFF
 fi
+# A short fuzzing run of every target (clang, libFuzzer); any crash fails the run.
+if [ -f scripts/fuzz.sh ] && [ "${KALVO_SKIP_FUZZ:-0}" != 1 ]; then
+    bash scripts/fuzz.sh "${KALVO_FUZZ_SECONDS:-20}"
+fi
