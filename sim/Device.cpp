@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,6 +35,9 @@ constexpr milliseconds STALE_FRAME{500};
 constexpr microseconds SINGLE_BYTE_GAP{250};
 constexpr milliseconds HANGUP_BACKOFF{10};
 constexpr milliseconds IDLE_POLL{200};
+constexpr milliseconds HANGUP_GRACE{500};
+constexpr milliseconds HANGUP_POLL{1};
+constexpr milliseconds HANGUP_SETTLE{50};
 
 nanoseconds WireTime(size_t bytes, uint32_t baud) {
     // 8N1: a start bit, 8 data bits, a stop bit.
@@ -59,6 +63,7 @@ struct CDevice::State {
         size_t off = 0;
         bool answerEnd = false;
         bool hangup = false;
+        Clock::time_point giveUp{};  // hang-up: latest moment to wait for the answer to be read
     };
 
     explicit State(const Options& o) : opt(o), faults(o.faults), loader(o) {}
@@ -70,6 +75,7 @@ struct CDevice::State {
     void Send(Answer a, Clock::time_point ready, bool hangupAfter);
     void WriteDue(Clock::time_point now);
     void HangUp();
+    int Unread() const;
     bool Silenced(int frame) const {
         return faults.silenceAfter >= 0 && frame > faults.silenceAfter;
     }
@@ -364,8 +370,11 @@ void CDevice::State::Send(Answer a, Clock::time_point ready, bool hangupAfter) {
     }
     if (hangupAfter) {
         Outbound h;
-        h.due = t;
+        // The kernel hands written bytes on to the other side a little later: give it a moment
+        // before trusting the count of unread bytes.
+        h.due = t + HANGUP_SETTLE;
         h.hangup = true;
+        h.giveUp = t + HANGUP_GRACE;
         outbox.push_back(std::move(h));
     }
 }
@@ -374,6 +383,11 @@ void CDevice::State::WriteDue(Clock::time_point now) {
     while (fd >= 0 && !outbox.empty() && outbox.front().due <= now) {
         Outbound& o = outbox.front();
         if (o.hangup) {
+            // Hanging up flushes what the other side has not read yet, the answer included.
+            if (Unread() > 0 && now < o.giveUp) {
+                o.due = now + HANGUP_POLL;
+                return;
+            }
             HangUp();
             return;
         }
@@ -400,6 +414,12 @@ void CDevice::State::WriteDue(Clock::time_point now) {
         }
         outbox.pop_front();
     }
+}
+
+int CDevice::State::Unread() const {
+    int n = 0;
+    if (holdFd >= 0) return ioctl(holdFd, FIONREAD, &n) == 0 ? n : 0;
+    return ioctl(fd, TIOCOUTQ, &n) == 0 ? n : 0;
 }
 
 void CDevice::State::HangUp() {

@@ -10,8 +10,9 @@
 
 namespace sim {
 
-// Frame numbers count the host frames received since Start, from 1 (frames with a bad checksum
-// included); answer numbers count the answers sent, from 1. -1 switches a fault off.
+// Frame numbers count the host frames received since the device was made, from 1 (frames with a
+// bad checksum included); answer numbers count the answers sent, from 1. Faults changed at run
+// time keep these counts. -1 switches a fault off.
 struct Faults {
     int garbleAnswer = -1;  // flip the last byte (a checksum) of answer N
     int dropAnswerTo = -1;  // carry out frame N but send no answer
