@@ -47,7 +47,10 @@ int32_t FirstLiveCandidate(const CRawString& stream) {
     const uint8_t* p = stream.m_pData;
     int32_t len = stream.m_nLen;
     for (int32_t s = 0; s < len; ++s) {
-        if (p[s] != FRAME_START) continue;
+        // Garbage is skipped at memchr speed: only start bytes can begin a candidate.
+        const void* hit = std::memchr(p + s, FRAME_START, static_cast<size_t>(len - s));
+        if (hit == nullptr) return len;
+        s = static_cast<int32_t>(static_cast<const uint8_t*>(hit) - p);
         int32_t e = 0;
         if (Judge(p, len, s, e) != Candidate::Dead) return s;
     }
@@ -96,6 +99,9 @@ void ExtractFrames(CRawString& stream, const std::function<void(const CRawString
         if (!FindFrame(stream, start, end)) break;
         if (end < 0 || end < start || end >= stream.m_nLen) break;
         if (!found.Assign(stream.m_pData + start, end - start + 1, 0)) break;
+        // Taken out before the handler runs, which sees the stream as what came after its frame.
+        // The copy stays small: the port hands on one read (1024 bytes) at a time, and what is
+        // left behind between reads is less than one frame.
         if (!stream.Remove(0, end + 1)) break;
         onFrame(found);
     }

@@ -1,5 +1,6 @@
 #include "isp/IspCtrl.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -39,6 +40,12 @@ void LogBytes(const char* head, const uint8_t* data, uint32_t count) {
 
 const uint8_t kNoData[4] = {0, 0, 0, 0};
 
+// Reply bytes that make a status answer complete: its data lie between two 7-byte status frames.
+int32_t AnswerBytes(uint8_t code) {
+    int32_t data = ExpectedAnswerData(code);
+    return data > 0 ? 14 + data : 12;
+}
+
 struct FlashSizeRow {
     uint8_t code;
     uint32_t kb;
@@ -75,8 +82,10 @@ void CISPCtrl::ClosePort() {
         // Handlers up the stack may still hold pointers into the reply buffer: empty it when the
         // next bytes arrive instead.
         m_byReplyState = 2;
+        m_nReplyScan = -1;
     } else {
         m_rxReply.Clear();
+        m_nReplyScan = 0;
     }
 }
 
@@ -104,11 +113,11 @@ void CISPCtrl::CallbackData(const uint8_t* data, int32_t len, uint8_t code) {
 }
 
 void CISPCtrl::Callback(int32_t offset, uint8_t code) {
-    if (m_rxReply.m_pData == nullptr || offset >= m_rxReply.m_nLen) {
+    if (m_rxReply.m_pData == nullptr || offset >= m_nFrameEnd) {
         CallbackData(nullptr, 0, code);
         return;
     }
-    CallbackData(m_rxReply.m_pData + offset, m_rxReply.m_nLen - offset, code);
+    CallbackData(m_rxReply.m_pData + offset, m_nFrameEnd - offset, code);
 }
 
 int CISPCtrl::send_data(const uint8_t* frame, int32_t n) {
@@ -150,15 +159,52 @@ int CISPCtrl::OnReceive(const uint8_t* data, uint32_t count) {
     if (m_byReplyState >= 2) {
         m_byReplyState = 0;
         m_rxReply.Clear();
+        m_nReplyScan = 0;
     }
     if (m_rxReply.m_nLen + static_cast<int64_t>(count) > MAX_REPLY_BYTES) {
         WriteLog("[CISPCtrl] reply buffer over %d bytes, dropped\r\n", MAX_REPLY_BYTES);
         m_rxReply.Clear();
+        m_nReplyScan = 0;
     }
     m_rxReply.Append(data, static_cast<int32_t>(count));
     LogBytes("Data is : ", data, count);
-    isp::ExtractFrames(m_rxStream, [this](const CRawString& frame) { OnFrame(frame); });
+    isp::ExtractFrames(m_rxStream, [this](const CRawString& frame) {
+        LocateFrame(frame);
+        OnFrame(frame);
+    });
+    // An answer consumed in mid-chunk: what may begin a frame after it starts the next answer.
+    if (m_byReplyState >= 2 && m_nReplyScan > 0 && m_nReplyScan < m_rxReply.m_nLen) {
+        CRawString tail;
+        tail.Append(m_rxReply.m_pData + m_nReplyScan, m_rxReply.m_nLen - m_nReplyScan);
+        int32_t live = isp::FirstLiveCandidate(tail);
+        if (live < tail.m_nLen && m_rxReply.Remove(0, m_nReplyScan + live)) {
+            m_byReplyState = 0;
+            m_nReplyScan = 0;
+        }
+    }
     return 1;
+}
+
+void CISPCtrl::LocateFrame(const CRawString& frame) {
+    m_nFrameEnd = m_rxReply.m_nLen;
+    if (m_nReplyScan < 0 || frame.m_pData == nullptr || m_rxReply.m_pData == nullptr) return;
+    // Frames are found in stream order, so this one is the first copy after the previous one.
+    const uint8_t* p = m_rxReply.m_pData;
+    const uint8_t* end = p + m_rxReply.m_nLen;
+    const uint8_t* at = p + m_nReplyScan;
+    for (;; ++at) {
+        at = std::find(at, end, isp::FRAME_START);
+        if (end - at <= frame.m_nLen) return;
+        if (std::memcmp(at + 1, frame.m_pData, static_cast<size_t>(frame.m_nLen)) == 0) break;
+    }
+    int32_t start = static_cast<int32_t>(at - p);
+    // The answer before it was consumed in this chunk: the next one starts with this frame.
+    if (m_byReplyState >= 2 && start > 0 && m_rxReply.Remove(0, start)) {
+        m_byReplyState = 0;
+        start = 0;
+    }
+    m_nFrameEnd = start + 1 + frame.m_nLen;
+    m_nReplyScan = m_nFrameEnd;
 }
 
 void CISPCtrl::OnFrame(const CRawString& frame) {
@@ -174,12 +220,13 @@ void CISPCtrl::OnFrame(const CRawString& frame) {
                 // switches: the second one comes at the new rate.
                 if (p0 == CMD_SET_BAUD) Callback(0, CMD_SET_BAUD);
             } else if (p1 == 2) {
-                if (m_rxReply.m_nLen >= 12 + ExpectedAnswerData(p0)) {
+                if (m_nFrameEnd >= AnswerBytes(p0)) {
                     m_byReplyState = 2;
                     finish_task(frame);
                 }
-            } else if (m_rxReply.m_nLen >= 12) {
-                m_byReplyState = p0;
+            } else if (m_nFrameEnd >= 12) {
+                // Consumed whatever code it names (codes 0 and 1 would read as collecting).
+                m_byReplyState = p0 >= 2 ? p0 : 2;
                 OnStatusError(frame);
             }
             break;
@@ -216,8 +263,8 @@ void CISPCtrl::OnFrame(const CRawString& frame) {
 void CISPCtrl::finish_task(const CRawString& frame) {
     uint8_t code = frame.GetAt(2);
     uint8_t s = frame.GetAt(3);
-    int32_t need = (code == CMD_STATUS) ? 12 + ExpectedAnswerData(s) : 6;
-    if (m_rxReply.m_nLen < need || frame.m_nLen < 4) return;
+    int32_t need = (code == CMD_STATUS) ? AnswerBytes(s) : 6;
+    if (m_nFrameEnd < need || frame.m_nLen < 4) return;
     Callback(0, NOTIFY_REPLY);
     int32_t runState = m_nRunState.load();
     if (runState == 2) {
@@ -228,21 +275,21 @@ void CISPCtrl::finish_task(const CRawString& frame) {
     }
     if (code == CMD_STATUS) {
         // The answer data lie between the two status frames.
-        int32_t dataLen = m_rxReply.m_nLen - 14;
+        int32_t dataLen = m_nFrameEnd - 14;
         if (dataLen < 0) dataLen = 0;
-        CallbackData(m_rxReply.m_nLen > 7 ? m_rxReply.m_pData + 7 : nullptr, dataLen, s);
+        CallbackData(m_nFrameEnd > 7 ? m_rxReply.m_pData + 7 : nullptr, dataLen, s);
     } else {
         Callback(7, code);
     }
     if (code == CMD_PROBE_ACK && runState == 2)
         WriteLog("\r\n[CISPCtrl] finish task(%x) :%d\r\n", s,
                  static_cast<int>(plat::GetTickCount()));
-    if (code == CMD_STATUS && s == CMD_FLASH_SIZE && m_rxReply.m_nLen > 7)
+    if (code == CMD_STATUS && s == CMD_FLASH_SIZE && m_nFrameEnd > 7)
         LookupFlashSize(m_rxReply.m_pData + 7);
 }
 
 void CISPCtrl::OnStatusError(const CRawString& frame) {
-    if (m_rxReply.m_nLen < 12) return;
+    if (m_nFrameEnd < 12) return;
     TaskManager().ClearTask();
     m_nRunState.store(2);
     uint8_t result = frame.GetAt(4);
@@ -454,6 +501,7 @@ int CISPCtrl::DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32
     }
     uint64_t length = holder->m_file.GetLength();
     uint32_t packets = static_cast<uint32_t>(length / chunk + (length % chunk != 0 ? 1 : 0));
+    m_dwRawFrames.store(packets);
     WriteLog("\r\n dwPacketNum is:%ld  len==%d\r\n", static_cast<long>(packets),
              static_cast<int>(length));
     std::vector<uint8_t> buffer(chunk);

@@ -97,6 +97,9 @@ public:
     std::atomic<int32_t> m_nRunState{2};
     uint8_t m_byReplyState = 0;
     std::atomic<bool> m_bProbeAnswered{false};
+    // Frames the running raw download queues, fixed before its first frame: the page's 100 %
+    // mark must not move when the file changes while its frames are on the way.
+    std::atomic<uint32_t> m_dwRawFrames{0};
 
     // A raw reply buffer larger than this is garbage: no answer is that long.
     static constexpr int32_t MAX_REPLY_BYTES = 64 * 1024;
@@ -104,6 +107,8 @@ public:
     static constexpr uint32_t PROBE_WAIT_MS = 2500;
 
 private:
+    // Sets m_nFrameEnd for a found frame.
+    void LocateFrame(const CRawString& frame);
     void OnFrame(const CRawString& frame);
     void finish_task(const CRawString& frame);
     void OnStatusError(const CRawString& frame);
@@ -115,6 +120,10 @@ private:
     void ProbeLoop(bool checkJob, void* context);
 
     std::atomic<PFN_CMD_RESULT> m_pfnRegister{nullptr};
+    // Reader thread only: reply bytes up to the end of the frame being handled, and where the
+    // search for the next frame starts (-1: the port was closed under the handlers).
+    int32_t m_nFrameEnd = 0;
+    int32_t m_nReplyScan = 0;
     mutable std::mutex m_errMtx;
     std::string m_strWriteError;
     std::string m_strReadError;

@@ -10,7 +10,8 @@ using testsupport::Bytes;
 namespace {
 
 std::vector<uint8_t> Vec(const CRawString& s) {
-    return s.m_pData ? std::vector<uint8_t>(s.m_pData, s.m_pData + s.m_nLen) : std::vector<uint8_t>();
+    return s.m_pData ? std::vector<uint8_t>(s.m_pData, s.m_pData + s.m_nLen)
+                     : std::vector<uint8_t>();
 }
 
 struct Collector {
@@ -52,8 +53,9 @@ TEST(Frame, FindFrameIndicesAndRejections) {
     EXPECT_EQ(end, 5);
 
     // Codes outside 0x01..0x51 are never frames, whatever their checksum.
-    for (auto bad : {Bytes({0xAC, 0x05, 0x00, 0x52, 0x52}), Bytes({0xAC, 0x05, 0x00, 0x00, 0x00}),
-                     Bytes({0xAC, 0x05, 0x00, 0x13, 0x14}), Bytes({0xAC, 0x04, 0x00, 0x13, 0x13})}) {
+    for (auto bad :
+         {Bytes({0xAC, 0x05, 0x00, 0x52, 0x52}), Bytes({0xAC, 0x05, 0x00, 0x00, 0x00}),
+          Bytes({0xAC, 0x05, 0x00, 0x13, 0x14}), Bytes({0xAC, 0x04, 0x00, 0x13, 0x13})}) {
         CRawString t;
         t.Append(bad.data(), static_cast<int32_t>(bad.size()));
         EXPECT_FALSE(FindFrame(t, start, end));
