@@ -452,21 +452,23 @@ int CISPCtrl::DownloadHex(CHEXFile* image) {
     WriteLog("\r\n my flash size is:%d\r\n", static_cast<int>(m_dwFlashSizeKB.load()));
     WriteLog("\r\n dwPacketNum is:%ld\r\n", static_cast<long>(n));
     if (n == 0) return 0;
-    HEX_RECORD first = image->GetRecord(0);
-    if (first.byType != 0x04 || first.byLen < 2 || first.pData == nullptr) return 0;
-    // Refuse what would be written to the wrong place before anything is queued.
+    // Refuse what would be written to the wrong place before anything is queued: the upper
+    // address must come from a type-04 record before the first data record. Start-address
+    // records (03, 05) carry nothing to write; some tools put one first.
+    bool haveUpper = false;
     for (size_t i = 0; i < n; ++i) {
         HEX_RECORD r = image->GetRecord(i);
         bool badExt = r.byType == 0x04 && (r.byLen != 2 || r.pData == nullptr);
-        if (badExt || r.byType == 0x02 || r.byType == 0x03 || r.byType > 0x05) {
+        bool unplaced = r.byType == 0x00 && !haveUpper;
+        if (badExt || unplaced || r.byType == 0x02 || r.byType > 0x05) {
             WriteLog("[CISPCtrl] record %ld of type %d cannot be written\r\n", static_cast<long>(i),
                      r.byType);
             return 0;
         }
+        if (r.byType == 0x04) haveUpper = true;
     }
-    m_dwUpperAddr = static_cast<uint32_t>(first.pData[0]) << 8 | first.pData[1];
     auto* rec = new CISPPacket;
-    for (size_t i = 1; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i) {
         HEX_RECORD r = image->GetRecord(i);
         if (r.byType == 0x04) {
             m_dwUpperAddr = static_cast<uint32_t>(r.pData[0]) << 8 | r.pData[1];

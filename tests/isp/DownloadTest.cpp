@@ -150,7 +150,7 @@ TEST_F(IspDownload, ImageThatCannotBeWrittenRightQueuesNothing) {
     std::vector<Case> cases = {
         {"data record first", data + end, 2, 0},
         {"segment address record", ext + HexLine(2, 0, {0x10, 0x00}) + data + end, 2, 0},
-        {"start segment record", ext + data + HexLine(3, 0, {0, 0, 0, 0}) + end, 2, 0},
+        {"unknown record type", ext + data + HexLine(6, 0, {}) + end, 2, 0},
         {"stop requested", ext + data + end, 0, 1},
     };
     if (Have("arm-none-eabi-objcopy")) {
@@ -166,6 +166,13 @@ TEST_F(IspDownload, ImageThatCannotBeWrittenRightQueuesNothing) {
         EXPECT_EQ(g_ISPCtrl.DownloadHex(image.get()), c.result) << c.name;
         EXPECT_TRUE(queue.Queued().empty()) << c.name;
     }
+    // A start-address record written first (as some tools do) is no reason to refuse.
+    dir.Write("in.hex", HexLine(5, 0, {0x08, 0x00, 0x01, 0x01}) + ext + data + end);
+    auto image = LoadHex(dir.File("in.hex"));
+    CQueueProbe queue;
+    g_ISPCtrl.m_nRunState.store(2);
+    EXPECT_EQ(g_ISPCtrl.DownloadHex(image.get()), 1);
+    EXPECT_EQ(queue.Queued().size(), 1u);
 }
 
 TEST_F(IspDownload, RawPayloadsAreCutIntoChunksInFileOrder) {

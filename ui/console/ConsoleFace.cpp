@@ -59,7 +59,7 @@ public:
             if ((event == PageEvent::LinkLost || event == PageEvent::FileError ||
                  event == PageEvent::ServiceFailed) &&
                 !detail.empty())
-                Line("Reason: " + detail);
+                Line((event == PageEvent::FileError ? "File: " : "Reason: ") + detail);
             if (code >= 0) Finish(code);
         });
     }
