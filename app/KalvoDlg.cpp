@@ -241,7 +241,9 @@ void CKalvoDlg::ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen
         return;
     }
     if (code == NOTIFY_REPLY) {
-        if (m_pWnd != nullptr) m_pWnd->KillTimer(TIMER_REPLY);
+        // A late reply (to the last payload's end) must not disarm the wait for the ready frame,
+        // which is no reply.
+        if (m_pWnd != nullptr && !m_bAwaitReady.load()) m_pWnd->KillTimer(TIMER_REPLY);
         WriteLog("kill 1");
         if (m_byState.load() != STATE_STOPPING) return;
         int32_t run = g_ISPCtrl.m_nRunState.load();
@@ -305,7 +307,7 @@ void CKalvoDlg::DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data
                 }
                 if (!g_ISPCtrl.SaveReadBlock(name, data, dataLen)) {
                     // Without its file the rest of the read-out is useless: end it here.
-                    TaskManager().ClearTask();
+                    g_ISPCtrl.CancelReadFlash();
                     dlg->m_byState.store(STATE_IDLE);
                     dlg->ShowStatus("当前数据读取错误\r\n", 0);
                     dlg->Notify(PageEvent::ServiceFailed, g_ISPCtrl.GetReadError());
@@ -395,9 +397,9 @@ void CKalvoDlg::OnFwProgress() {
 void CKalvoDlg::OnEdogProgress() {
     if (m_byState.load() != STATE_BURN_EDOG) return;
     auto holder = Holder(PAYLOAD_EDOG);
-    uint64_t length = holder ? holder->m_file.GetLength() : 0;
-    auto total = static_cast<uint32_t>(length / 4096 + (length % 4096 ? 1 : 0));
-    if (total == 0) return;
+    // What the download queued, not the file's length now: the file may change meanwhile.
+    uint32_t total = g_ISPCtrl.m_dwRawFrames.load();
+    if (total == 0 || !holder) return;
     uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
     auto percent = static_cast<uint8_t>(acks * 100 / total);
     SetProgress(percent);
@@ -416,9 +418,8 @@ void CKalvoDlg::OnEdogProgress() {
 void CKalvoDlg::OnMusicProgress() {
     if (m_byState.load() != STATE_BURN_MUSIC) return;
     auto holder = Holder(PAYLOAD_MUSIC);
-    uint64_t length = holder ? holder->m_file.GetLength() : 0;
-    auto total = static_cast<uint32_t>(length / 4096 + (length % 4096 ? 1 : 0));
-    if (total == 0) return;
+    uint32_t total = g_ISPCtrl.m_dwRawFrames.load();
+    if (total == 0 || !holder) return;
     uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
     auto percent = static_cast<uint8_t>(acks * 100 / total);
     SetProgress(percent);
@@ -438,9 +439,8 @@ void CKalvoDlg::OnRadarProgress() {
     if (m_byState.load() != STATE_BURN_RADAR) return;
     WriteLog("radar burn2");
     auto holder = Holder(PAYLOAD_RADAR);
-    uint64_t length = holder ? holder->m_file.GetLength() : 0;
-    auto total = static_cast<uint32_t>(length / 1024 + (length % 1024 ? 1 : 0));
-    if (total == 0) return;
+    uint32_t total = g_ISPCtrl.m_dwRawFrames.load();
+    if (total == 0 || !holder) return;
     uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
     auto percent = static_cast<uint8_t>(acks * 100 / total);
     SetProgress(percent);
@@ -529,6 +529,7 @@ void CKalvoDlg::OnDeviceError(const uint8_t* data, int32_t dataLen) {
     } else if (state == STATE_READ_FLASH) {
         g_ISPCtrl.AbortReadFlash();
     }
+    m_bAwaitReady.store(false);
     m_byState.store(STATE_IDLE);
     Notify(PageEvent::DeviceError, Format("device error %d", code));
 }
@@ -601,10 +602,14 @@ void CKalvoDlg::OnFlashSize(const uint8_t* data, int32_t dataLen) {
 
 void CKalvoDlg::OnBnClickedUpdate() {
     TaskManager().ClearTask();
+    // Set before the begin command goes: its ready frame may come at once.
+    m_bAwaitReady.store(m_bFwPending.load() != 0 || m_bEdogPending.load() != 0 ||
+                        m_bMusicPending.load() != 0 || m_bRadarPending.load() != 0);
     if (m_bFwPending.load() != 0) {
         auto hex = Holder(PAYLOAD_FW);
-        g_ISPCtrl.BeginFirmware(hex ? hex->m_wVersion : 0);
+        // Shown first: the device's answer, an error among them, may be shown before we return.
         ShowStatus("Очистить кэш данных...\r\n", 128);
+        g_ISPCtrl.BeginFirmware(hex ? hex->m_wVersion : 0);
     } else if (m_bEdogPending.load() != 0) {
         g_ISPCtrl.BeginEdog();
         WriteLog("#####[CKalvoDlg] On Burn edogdata\r\n");
@@ -632,6 +637,7 @@ void CKalvoDlg::PostJob(uint8_t job) {
 }
 
 void CKalvoDlg::Burn(uint8_t job, uint8_t state, const char* tag) {
+    m_bAwaitReady.store(false);
     ShowStatus("", 128);
     WriteLog(tag, m_byState.load());
     if (!g_ISPCtrl.IsPortOpen()) ShowStatus("请打开串口!\r\n", 128);
@@ -776,7 +782,8 @@ uint32_t CKalvoDlg::Run() {
 }
 
 void CKalvoDlg::OnTimer(uint32_t /*id*/) {
-    if (m_byState.load() != STATE_IDLE) {
+    bool awaiting = m_bAwaitReady.exchange(false);
+    if (m_byState.load() != STATE_IDLE || awaiting) {
         TaskManager().Stop();
         WriteLog("\r\n[CKolviDlg] timeout");
         ClosePort();
@@ -795,6 +802,7 @@ void CKalvoDlg::OnLinkFailure(const std::string& reason) {
     TaskManager().Stop();
     ClosePort();
     if (m_pWnd != nullptr) m_pWnd->KillTimer(TIMER_REPLY);
+    m_bAwaitReady.store(false);
     m_byState.store(STATE_IDLE);
     ShowStatus(kWriteFailedText, 128);
     g_ISPCtrl.m_nRunState.store(2);

@@ -148,4 +148,7 @@ private:
     std::string m_strDumpPath;
     plat::CEvent m_evShutdown{true};
     std::atomic<bool> m_bDestroyed{false};
+    // A begin command went out and the device has not said it is ready yet: the page is idle, but
+    // a run is under way that the reply timer must be able to end.
+    std::atomic<bool> m_bAwaitReady{false};
 };

@@ -11,12 +11,18 @@ void CUiLoop::Post(std::function<void()> fn) {
 }
 
 void CUiLoop::SetTimer(uint32_t id, uint32_t ms) {
+    bool earlier = true;
     {
         std::lock_guard<std::mutex> lock(m_mtx);
         auto period = plat::ToReal(ms == 0 ? 1 : ms);
-        m_timers[id] = Timer{period, Clock::now() + period};
+        Timer next{period, Clock::now() + period};
+        auto it = m_timers.find(id);
+        // Restarting a running timer only moves it later: the loop finds that out when it wakes
+        // for the old time, so it need not be woken for every frame sent.
+        if (it != m_timers.end()) earlier = next.due < it->second.due;
+        m_timers[id] = next;
     }
-    m_cv.notify_all();
+    if (earlier) m_cv.notify_all();
 }
 
 void CUiLoop::KillTimer(uint32_t id) {

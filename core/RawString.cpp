@@ -5,9 +5,14 @@
 
 namespace {
 
-uint8_t* AllocZeroed(int64_t size) {
+// Storage for size - 2 bytes that the caller fills at once, and the two zero bytes after them.
+// Zeroing all of it first would write every byte twice.
+uint8_t* AllocWithTail(int64_t size) {
     auto* p = new (std::nothrow) uint8_t[static_cast<size_t>(size)];
-    if (p != nullptr) std::memset(p, 0, static_cast<size_t>(size));
+    if (p != nullptr) {
+        p[size - 2] = 0;
+        p[size - 1] = 0;
+    }
     return p;
 }
 
@@ -44,7 +49,7 @@ int CRawString::Assign(const uint8_t* data, int32_t len, int32_t keep) {
     if (data == nullptr || len < 0) return 0;
     if (static_cast<int64_t>(len) + keep > INT32_MAX - 2) return 0;
 
-    uint8_t* storage = AllocZeroed(static_cast<int64_t>(len) + keep + 2);
+    uint8_t* storage = AllocWithTail(static_cast<int64_t>(len) + keep + 2);
     if (storage == nullptr) {
         Clear();
         return 0;
@@ -60,7 +65,7 @@ int CRawString::Assign(const uint8_t* data, int32_t len, int32_t keep) {
 int CRawString::Append(const uint8_t* data, int32_t len) {
     if (data == nullptr || len <= 0) return 0;
     if (static_cast<int64_t>(m_nLen) + len > INT32_MAX - 2) return 0;
-    uint8_t* storage = AllocZeroed(static_cast<int64_t>(m_nLen) + len + 2);
+    uint8_t* storage = AllocWithTail(static_cast<int64_t>(m_nLen) + len + 2);
     if (storage == nullptr) {
         Clear();
         return 0;
@@ -78,7 +83,7 @@ int CRawString::Remove(int32_t offset, int32_t count) {
     if (count <= 0 || offset < 0 || offset >= m_nLen) return 0;
     if (count > m_nLen - offset) count = m_nLen - offset;
     int32_t rest = m_nLen - offset - count;
-    uint8_t* storage = AllocZeroed(static_cast<int64_t>(offset) + rest + 2);
+    uint8_t* storage = AllocWithTail(static_cast<int64_t>(offset) + rest + 2);
     if (storage == nullptr) {
         Clear();
         return 0;

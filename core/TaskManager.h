@@ -40,7 +40,9 @@ public:
         m_bStop.store(1);
         if (auto ev = CurrentEvent()) ev->Set();
         StopThread();
-        WaitAbandoned(m_dwStopTimeout);
+        // A worker given up earlier still returns through this object once its send ends (sends
+        // are bounded in time): it must not outlive it.
+        WaitAbandoned(10 * m_dwStopTimeout);
         Lock();
         m_lstTask.clear();
         m_pWakeEvent.reset();
@@ -50,8 +52,11 @@ public:
     virtual int AddTask(T& task) {
         if (!Lock()) return 0;
         m_lstTask.push_back(Entry{task, ++m_nSerial});
-        if (m_lstTask.size() == 1 && m_pWakeEvent) m_pWakeEvent->Set();
+        std::shared_ptr<plat::CEvent> wake;
+        if (m_lstTask.size() == 1) wake = m_pWakeEvent;
         Unlock();
+        // Signalled after the unlock: a worker woken under our lock would only block on it.
+        if (wake) wake->Set();
         return 1;
     }
 
@@ -64,15 +69,18 @@ public:
 
     virtual void FinishTask(uint8_t code) {
         if (!Lock()) return;
+        std::shared_ptr<plat::CEvent> wake;
         if (!m_lstTask.empty()) {
             uint8_t front = m_lstTask.front().task.GetCode();
             WriteLog("[CMD  %X  %X\r\n", front, code);
             if (front == code) {
                 m_lstTask.pop_front();
-                if (!m_lstTask.empty() && m_pWakeEvent) m_pWakeEvent->Set();
+                if (!m_lstTask.empty()) wake = m_pWakeEvent;
             }
         }
         Unlock();
+        // The next frame's send starts here: wake the worker with the lock already free.
+        if (wake) wake->Set();
     }
 
     virtual int Restart() {
@@ -142,6 +150,7 @@ protected:
             int32_t tryIndex = 0;
             uint64_t dropSerial = 0;
             size_t queued = 0;
+            const uint32_t now = plat::GetTickCount();
             if (!Lock()) continue;
             // A stop or restart must not send the record in flight again: raw data frames carry no
             // sequence number, so a second copy would be written twice on the device.
@@ -157,15 +166,16 @@ protected:
                     front.task.m_nTryCount++;
                 else
                     dropSerial = front.serial;
-                m_dwBusySince = plat::GetTickCount();
+                m_dwBusySince = now;
                 m_bBusy = 1;
                 queued = m_lstTask.size();
             }
             Unlock();
 
             if (copy) {
-                WriteLog("[TaskManager] thread run :%d size=%d\r\n",
-                         static_cast<int>(plat::GetTickCount()), static_cast<int>(queued));
+                if (g_bLogEnable.load(std::memory_order_relaxed) != 0)
+                    WriteLog("[TaskManager] thread run :%d size=%d\r\n",
+                             static_cast<int>(plat::GetTickCount()), static_cast<int>(queued));
                 ExecuteTask(*copy, tryIndex);
                 copy.reset();
             }

@@ -369,12 +369,19 @@ void CISPCtrl::AbortReadFlash() {
     if (m_nReadBlocks.exchange(0) != 0) m_fileRead.Close();
 }
 
+void CISPCtrl::CancelReadFlash() {
+    m_nReadGeneration.fetch_add(1);
+    AbortReadFlash();
+    TaskManager().ClearTask();
+}
+
 int CISPCtrl::ReadFlash() {
     AbortReadFlash();
+    uint32_t generation = m_nReadGeneration.load();
     uint32_t blocks = m_dwFlashSizeKB.load() / 2;
     uint32_t address = 0x08000000;
     auto* rec = new CISPPacket;
-    for (uint32_t b = 0; b < blocks; ++b) {
+    for (uint32_t b = 0; b < blocks && m_nReadGeneration.load() == generation; ++b) {
         const uint8_t f[10] = {isp::FRAME_START,
                                0x0B,
                                0x00,

@@ -66,6 +66,8 @@ public:
     uint32_t LookupFlashSize(const uint8_t* code);
     // Closes a half-done flash dump.
     void AbortReadFlash();
+    // Ends a read-out that cannot go on: a ReadFlash still queueing its blocks stops.
+    void CancelReadFlash();
 
     int DownloadHex(CHEXFile* image);
     int DownloadEdog(CHEXFile* holder);
@@ -120,6 +122,7 @@ private:
     void ProbeLoop(bool checkJob, void* context);
 
     std::atomic<PFN_CMD_RESULT> m_pfnRegister{nullptr};
+    std::atomic<uint32_t> m_nReadGeneration{0};
     // Reader thread only: reply bytes up to the end of the frame being handled, and where the
     // search for the next frame starts (-1: the port was closed under the handlers).
     int32_t m_nFrameEnd = 0;

@@ -8,6 +8,7 @@
 #include <linux/serial.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -15,6 +16,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
+#include <unordered_map>
 
 namespace plat {
 
@@ -28,19 +31,39 @@ timespec ToTimespec(std::chrono::nanoseconds d) {
     return ts;
 }
 
+// An eventfd per open port, so that a close from another thread ends the waits on it at once
+// instead of after their time-out.
+std::mutex& WakeMutex() {
+    static std::mutex mtx;
+    return mtx;
+}
+
+std::unordered_map<int, int>& WakeFds() {
+    static std::unordered_map<int, int> fds;
+    return fds;
+}
+
+int WakeFdOf(int fd) {
+    std::lock_guard<std::mutex> lock(WakeMutex());
+    auto it = WakeFds().find(fd);
+    return it == WakeFds().end() ? -1 : it->second;
+}
+
 SerialWaitState Wait(int fd, short events, std::chrono::nanoseconds timeout) {
-    pollfd p{fd, events, 0};
+    pollfd p[2] = {{fd, events, 0}, {WakeFdOf(fd), POLLIN, 0}};
     timespec ts = ToTimespec(timeout);
     SerialWaitState state;
-    int r = ppoll(&p, 1, &ts, nullptr);
+    int r = ppoll(p, p[1].fd >= 0 ? 2 : 1, &ts, nullptr);
     if (r < 0) {
         // Returns at once on error: pause here so that a caller's loop cannot spin.
         if (errno != EINTR) SerialPause(timeout);
         return state;
     }
     // A hung-up line may still hold bytes that arrived before: report both.
-    state.ready = (p.revents & events) != 0;
-    state.hangUp = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    state.ready = (p[0].revents & events) != 0;
+    state.hangUp = (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    // Left signalled: every waiter on the port sees it until the port is closed.
+    state.woken = p[1].fd >= 0 && (p[1].revents & POLLIN) != 0;
     return state;
 }
 
@@ -61,12 +84,34 @@ int SerialOpen(const std::string& path, int* err) {
     }
     // Root is not stopped by TIOCEXCL, hence the lock above as well.
     ::ioctl(fd, TIOCEXCL);
+    // Without it waits still end, only at their time-out.
+    int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake >= 0) {
+        std::lock_guard<std::mutex> lock(WakeMutex());
+        WakeFds()[fd] = wake;
+    }
     *err = 0;
     return fd;
 }
 
+void SerialWakeWaiters(int fd) {
+    int wake = WakeFdOf(fd);
+    if (wake < 0) return;
+    const uint64_t one = 1;
+    // Fails only when the counter is already full, which wakes the waiters as well.
+    if (::write(wake, &one, sizeof one) < 0) return;
+}
+
 void SerialClose(int fd) {
     if (fd < 0) return;
+    {
+        std::lock_guard<std::mutex> lock(WakeMutex());
+        auto it = WakeFds().find(fd);
+        if (it != WakeFds().end()) {
+            ::close(it->second);
+            WakeFds().erase(it);
+        }
+    }
     // Other descriptors of the same tty (held elsewhere) would otherwise stay locked out.
     ::ioctl(fd, TIOCNXCL);
     ::close(fd);

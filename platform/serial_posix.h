@@ -12,7 +12,11 @@ namespace plat {
 // Opens a serial device for exclusive use, non-blocking. The descriptor, or -1 with *err set to
 // the errno of the failure (EWOULDBLOCK when another process holds the device).
 int SerialOpen(const std::string& path, int* err);
+// No wait on fd may be in progress.
 void SerialClose(int fd);
+// Ends every wait on fd (SerialWaitRead, SerialWaitWrite) in progress and every later one, with
+// woken set: how a close from another thread reaches a reader without waiting for its time-out.
+void SerialWakeWaiters(int fd);
 
 // Raw 8N1 without flow control, reads that return at once, at any baud rate. On failure (errno in
 // *err) the line keeps its previous settings.
@@ -29,8 +33,9 @@ bool SerialPurge(int fd);
 struct SerialWaitState {
     bool ready = false;   // the wanted direction can make progress
     bool hangUp = false;  // the line is gone (unplugged, pseudo-terminal master closed)
+    bool woken = false;   // SerialWakeWaiters was called: the port is being closed
 };
-// Waits up to timeout for bytes to read. Returns early on data or a hang-up.
+// Waits up to timeout for bytes to read. Returns early on data, a hang-up or a wake.
 SerialWaitState SerialWaitRead(int fd, std::chrono::nanoseconds timeout);
 // Waits up to timeout until a write can make progress.
 SerialWaitState SerialWaitWrite(int fd, std::chrono::nanoseconds timeout);

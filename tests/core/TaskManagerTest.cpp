@@ -37,11 +37,11 @@ CISPPacket Record(uint8_t code) {
 
 class TaskManagerTest : public testing::Test {
 protected:
-    void SetUp() override { plat::SetTimeScale(0.01); }
+    void SetUp() override { plat::SetTimeScale(0.1); }
     void TearDown() override { plat::SetTimeScale(1.0); }
     // Waits until n frames have gone out (bounded), then a little longer for any extra one.
     std::vector<uint8_t> SentAfter(size_t n) {
-        for (int i = 0; i < 2000 && sender.Sent().size() < n; ++i) plat::Sleep(1);
+        for (int i = 0; i < 2000 && sender.Sent().size() < n; ++i) plat::Sleep(10);
         plat::Sleep(30);
         return sender.Sent();
     }
@@ -92,7 +92,7 @@ TEST_F(TaskManagerTest, ZeroRetriesSendsOnceAndDrops) {
     r.m_nMaxRetry = 0;
     tm.AddTask(r);
     EXPECT_EQ(SentAfter(1).size(), 1u);
-    for (int i = 0; i < 200 && tm.GetQueueSize() != 0; ++i) plat::Sleep(1);
+    for (int i = 0; i < 200 && tm.GetQueueSize() != 0; ++i) plat::Sleep(10);
     EXPECT_EQ(tm.GetQueueSize(), 0u);
     tm.Stop();
 }
@@ -106,7 +106,7 @@ TEST_F(TaskManagerTest, HungSendRestartsOnlyAbove2000ms) {
     auto b = Record(0x23);
     tm.AddTask(a);
     tm.AddTask(b);
-    for (int i = 0; i < 500 && sender.Sent().empty(); ++i) plat::Sleep(1);
+    for (int i = 0; i < 500 && sender.Sent().empty(); ++i) plat::Sleep(10);
     plat::Sleep(1000);  // well below the limit: queued behind, no restart
     auto c = Record(0x31);
     tm.AddTask(c);
