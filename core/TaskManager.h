@@ -154,8 +154,13 @@ protected:
             if (!Lock()) continue;
             // A stop or restart must not send the record in flight again: raw data frames carry no
             // sequence number, so a second copy would be written twice on the device.
-            if (m_pWakeEvent != ev || m_bStop.load() != 0) {
+            // A worker given up by a restart may have picked up the new worker's event before it
+            // looked: it hands the wake-up on to that worker and leaves.
+            bool stale = m_pWakeEvent != ev;
+            bool foreign = !stale && !IsCurrentThread();
+            if (stale || foreign || m_bStop.load() != 0) {
                 Unlock();
+                if (foreign) ev->Set();
                 return 0;
             }
             if (!m_lstTask.empty()) {

@@ -1,0 +1,105 @@
+// The controller's receive path with the page's result handling behind it, in-process and
+// without a port: the first byte puts the page and the controller into a state, the rest arrives
+// in chunks. Nothing may crash, hang or read past a buffer, the buffers stay bounded and the page
+// always ends in one of its states.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/KalvoDlg.h"
+#include "app/UiLoop.h"
+#include "fuzz/FuzzTargets.h"
+#include "isp/IspCtrl.h"
+#include "platform/Time.h"
+
+namespace {
+
+const uint8_t kStates[] = {STATE_IDLE,       STATE_BURN_FW,    STATE_CHIP_INFO,
+                           STATE_READ_FLASH, STATE_ERASE,      STATE_BURN_EDOG,
+                           STATE_BURN_MUSIC, STATE_BURN_RADAR, STATE_STOPPING};
+constexpr size_t kStateCount = sizeof kStates;
+
+bool KnownState(uint8_t s) {
+    for (uint8_t k : kStates)
+        if (k == s) return true;
+    return false;
+}
+
+// One frame per payload, so that a single acknowledgment completes it and the chaining to the
+// next payload runs too.
+class CPayloadDir {
+public:
+    CPayloadDir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "kalvo-fuzz-XXXXXX").string();
+        if (mkdtemp(tmpl.data()) == nullptr) return;
+        m_path = tmpl;
+        Write("DE7811_project.hex",
+              ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n0103");
+        Write("flagdata.bin", "edog");
+        Write("audioHead.bin", "music");
+        Write("rdfw.bin", "radar");
+    }
+    ~CPayloadDir() {
+        std::error_code ec;
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    void Write(const char* name, const char* text) {
+        std::ofstream(m_path + "/" + name, std::ios::binary) << text;
+    }
+    std::string m_path;
+};
+
+}  // namespace
+
+int FuzzReceive(const uint8_t* data, size_t size) {
+    static CPayloadDir dir;
+    if (size < 1 || dir.Path().empty()) return 0;
+    const uint8_t sel = data[0];
+    const double scale = plat::GetTimeScale();
+
+    CUiLoop loop;
+    CLoopWindow wnd(loop);
+    PageConfig cfg;
+    cfg.payloadDir = dir.Path();
+    cfg.scanPorts = false;
+    CKalvoDlg page(&wnd, cfg);
+    page.FindPayloadFiles();
+
+    g_ISPCtrl.m_rxStream.Clear();
+    g_ISPCtrl.m_rxReply.Clear();
+    g_ISPCtrl.m_byReplyState = static_cast<uint8_t>(sel / (kStateCount * 6) % 3);
+    g_ISPCtrl.m_nRunState.store(static_cast<int32_t>(sel / kStateCount % 3));
+    g_ISPCtrl.m_nVerifyIndex.store(0);
+    g_ISPCtrl.m_dwFlashSizeKB.store(512);
+    g_ISPCtrl.SetResultCallback(&CKalvoDlg::OnCmdResult);
+    g_ISPCtrl.m_pfnResult.store(&CKalvoDlg::OnCmdResult);
+    g_ISPCtrl.m_pResultCtx.store(&page);
+    page.m_byState.store(kStates[sel % kStateCount]);
+    page.m_bBurnArmed.store(sel / (kStateCount * 3) % 2);
+
+    // The pauses after a finished payload last microseconds.
+    plat::SetTimeScale(1e-5);
+    fuzz::CChunker chunks(data + 1, size - 1);
+    const uint8_t* chunk = nullptr;
+    size_t n = 0;
+    while (chunks.Next(chunk, n)) {
+        g_ISPCtrl.OnReceive(chunk, static_cast<uint32_t>(n));
+        if (g_ISPCtrl.m_rxStream.m_nLen >= 256) fuzz::Fail("receive", "frame stream not bounded");
+        if (g_ISPCtrl.m_rxReply.m_nLen > CISPCtrl::MAX_REPLY_BYTES)
+            fuzz::Fail("receive", "reply buffer not bounded");
+        if (!KnownState(page.m_byState.load())) fuzz::Fail("receive", "page in an unknown state");
+    }
+    plat::SetTimeScale(scale);
+
+    page.OnDestroy();
+    g_ISPCtrl.m_pfnResult.store(nullptr);
+    g_ISPCtrl.m_nRunState.store(2);
+    g_ISPCtrl.m_rxStream.Clear();
+    g_ISPCtrl.m_rxReply.Clear();
+    g_ISPCtrl.m_byReplyState = 0;
+    return 0;
+}
