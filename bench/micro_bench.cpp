@@ -13,6 +13,7 @@
 #include "core/RawString.h"
 #include "core/TaskManager.h"
 #include "image/HexFile.h"
+#include "image/HexWriter.h"
 #include "isp/Frame.h"
 #include "isp/IspCtrl.h"
 
@@ -147,41 +148,12 @@ BENCHMARK(BM_ExtractFramesChunked)->Unit(benchmark::kMillisecond);
 // ---------------------------------------------------------------------------------------------
 // The firmware image: 1 MiB of data in 16-byte records at 0x08000000.
 
-std::string HexLine(uint8_t type, uint16_t addr, const uint8_t* d, size_t n) {
-    char buf[16];
-    std::string s = ":";
-    uint8_t sum = static_cast<uint8_t>(n + (addr >> 8) + (addr & 0xFF) + type);
-    std::snprintf(buf, sizeof buf, "%02X%04X%02X", static_cast<unsigned>(n), addr, type);
-    s += buf;
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, "%02X", d[i]);
-        s += buf;
-        sum = static_cast<uint8_t>(sum + d[i]);
-    }
-    std::snprintf(buf, sizeof buf, "%02X\r\n", static_cast<uint8_t>(-sum));
-    return s + buf;
-}
-
 const std::string& HexPath() {
     static const std::string path = [] {
         Rng rng{4242};
         std::vector<uint8_t> data(1 << 20);
         for (auto& b : data) b = static_cast<uint8_t>(rng.Next());
-        std::string out;
-        uint32_t upper = 0xFFFFFFFF;
-        for (size_t off = 0; off < data.size(); off += 16) {
-            uint32_t addr = 0x08000000 + static_cast<uint32_t>(off);
-            if (addr >> 16 != upper) {
-                upper = addr >> 16;
-                const uint8_t u[2] = {static_cast<uint8_t>(upper >> 8),
-                                      static_cast<uint8_t>(upper)};
-                out += HexLine(0x04, 0, u, 2);
-            }
-            out += HexLine(0x00, static_cast<uint16_t>(addr), data.data() + off, 16);
-        }
-        const uint8_t start[4] = {0x08, 0x00, 0x01, 0x01};
-        out += HexLine(0x05, 0, start, 4);
-        out += ":00000001FF\r\n0103";
+        std::string out = WriteIntelHex(data, 0x08000000, "0103");
         std::string p = (std::filesystem::temp_directory_path() / "kalvo-micro-1mib.hex").string();
         std::ofstream(p, std::ios::binary | std::ios::trunc) << out;
         return p;

@@ -31,6 +31,7 @@
 #include "app/KalvoDlg.h"
 #include "app/UiLoop.h"
 #include "core/Log.h"
+#include "image/HexWriter.h"
 #include "isp/Frame.h"
 #include "isp/IspCtrl.h"
 #include "platform/Time.h"
@@ -90,39 +91,9 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
     return v;
 }
 
-std::string HexLine(uint8_t type, uint16_t addr, const uint8_t* d, size_t n) {
-    char buf[16];
-    std::string s = ":";
-    uint8_t sum = static_cast<uint8_t>(n + (addr >> 8) + (addr & 0xFF) + type);
-    std::snprintf(buf, sizeof buf, "%02X%04X%02X", static_cast<unsigned>(n), addr, type);
-    s += buf;
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, "%02X", d[i]);
-        s += buf;
-        sum = static_cast<uint8_t>(sum + d[i]);
-    }
-    std::snprintf(buf, sizeof buf, "%02X\r\n", static_cast<uint8_t>(-sum));
-    return s + buf;
-}
-
 // Intel HEX at 0x08000000 in 16-byte records, followed by the version tag.
 std::string MakeHex(const std::vector<uint8_t>& data) {
-    const uint32_t base = 0x08000000;
-    std::string out;
-    uint32_t upper = 0xFFFFFFFF;
-    for (size_t off = 0; off < data.size(); off += 16) {
-        uint32_t addr = base + static_cast<uint32_t>(off);
-        if (addr >> 16 != upper) {
-            upper = addr >> 16;
-            const uint8_t u[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
-            out += HexLine(0x04, 0, u, 2);
-        }
-        out += HexLine(0x00, static_cast<uint16_t>(addr), data.data() + off,
-                       std::min<size_t>(16, data.size() - off));
-    }
-    const uint8_t start[4] = {0x08, 0x00, 0x01, 0x01};
-    out += HexLine(0x05, 0, start, 4);
-    return out + ":00000001FF\r\n0103";
+    return WriteIntelHex(data, 0x08000000, "0103");
 }
 
 struct PayloadSet {

@@ -13,6 +13,7 @@
 
 #include "core/Log.h"
 #include "image/HexFile.h"
+#include "image/HexWriter.h"
 #include "isp/IspCtrl.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
@@ -32,22 +33,6 @@ bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, std:
         return false;
     }
     return true;
-}
-
-std::string HexLine(uint8_t type, uint16_t addr, const uint8_t* data, uint8_t len) {
-    char buf[16];
-    std::string line = ":";
-    uint8_t sum = static_cast<uint8_t>(len + (addr >> 8) + (addr & 0xFF) + type);
-    std::snprintf(buf, sizeof buf, "%02X%04X%02X", len, addr, type);
-    line += buf;
-    for (uint8_t i = 0; i < len; ++i) {
-        std::snprintf(buf, sizeof buf, "%02X", data[i]);
-        line += buf;
-        sum = static_cast<uint8_t>(sum + data[i]);
-    }
-    std::snprintf(buf, sizeof buf, "%02X\r\n", static_cast<uint8_t>(0x100 - sum) & 0xFF);
-    line += buf;
-    return line;
 }
 
 std::vector<uint8_t> ReadAll(const std::string& path) {
@@ -79,15 +64,7 @@ bool WriteSamplePayloads(const std::string& dir, std::string& error) {
         return v;
     };
     // Firmware: 8 KiB at the start of flash in 16-byte records, as Intel HEX with its version tag.
-    std::vector<uint8_t> fw = random(8 * 1024);
-    std::string hex;
-    const uint8_t upper[2] = {0x08, 0x00};
-    hex += HexLine(0x04, 0, upper, 2);
-    for (size_t off = 0; off < fw.size(); off += 16)
-        hex += HexLine(0x00, static_cast<uint16_t>(off), fw.data() + off, 16);
-    const uint8_t start[4] = {0x08, 0x00, 0x01, 0x01};
-    hex += HexLine(0x05, 0, start, 4);
-    hex += ":00000001FF\r\n0103";
+    std::string hex = WriteIntelHex(random(8 * 1024), 0x08000000, "0103");
     if (!WriteBytes(dir + "/" + kPayloadNames[0], std::vector<uint8_t>(hex.begin(), hex.end()),
                     error))
         return false;

@@ -1,38 +1,10 @@
 #include "PageHarness.h"
 
-#include <cstdio>
+#include "image/HexWriter.h"
 
 std::string MakeHex(const std::vector<uint8_t>& data, uint32_t base, const std::string& version,
                     size_t recordLen) {
-    auto line = [](uint8_t type, uint16_t addr, const uint8_t* d, size_t n) {
-        char buf[16];
-        std::string s = ":";
-        uint8_t sum = static_cast<uint8_t>(n + (addr >> 8) + (addr & 0xFF) + type);
-        std::snprintf(buf, sizeof buf, "%02X%04X%02X", static_cast<unsigned>(n), addr, type);
-        s += buf;
-        for (size_t i = 0; i < n; ++i) {
-            std::snprintf(buf, sizeof buf, "%02X", d[i]);
-            s += buf;
-            sum = static_cast<uint8_t>(sum + d[i]);
-        }
-        std::snprintf(buf, sizeof buf, "%02X\r\n", static_cast<uint8_t>(-sum));
-        return s + buf;
-    };
-    std::string out;
-    uint32_t upper = 0xFFFFFFFF;
-    for (size_t off = 0; off < data.size(); off += recordLen) {
-        uint32_t addr = base + static_cast<uint32_t>(off);
-        if (addr >> 16 != upper) {
-            upper = addr >> 16;
-            const uint8_t u[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
-            out += line(0x04, 0, u, 2);
-        }
-        out += line(0x00, static_cast<uint16_t>(addr), data.data() + off,
-                    std::min(recordLen, data.size() - off));
-    }
-    const uint8_t start[4] = {0x08, 0x00, 0x01, 0x01};
-    out += line(0x05, 0, start, 4);
-    return out + ":00000001FF\r\n" + version;
+    return WriteIntelHex(data, base, version, recordLen);
 }
 
 std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
