@@ -24,48 +24,32 @@ using namespace std::chrono_literals;
 
 // A failsafe against hangs, not a speed goal.
 bool WaitFor(const std::function<bool()>& done) {
-    auto end = std::chrono::steady_clock::now() + 20s;
-    while (!done()) {
+    for (auto end = std::chrono::steady_clock::now() + 20s; !done();) {
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(200us);
     }
     return true;
 }
 
-// Threads of this process named by the read loop. A joined thread may linger in the list for a
-// moment, so counts are waited for.
-size_t ReadThreads() {
-    size_t n = 0;
-    for (auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
-        auto bytes = testsupport::ReadFile(e.path() / "comm");
-        std::string comm(bytes.begin(), bytes.end());
-        n += comm == "serial-read\n";
-    }
-    return n;
-}
-
+// Counts the threads named by the read loop; a joined one may linger a moment, so it waits.
 bool ReadThreadsBecome(size_t n) {
-    return WaitFor([n] { return ReadThreads() == n; });
+    return WaitFor([n] {
+        size_t count = 0;
+        for (auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+            auto comm = testsupport::ReadFile(e.path() / "comm");
+            count += std::string(comm.begin(), comm.end()) == "serial-read\n";
+        }
+        return count == n;
+    });
 }
 
 struct Pty {
-    int master = -1;
-    int observer = -1;  // the slave, opened before the port takes it exclusively
-    std::string slave;
-    Pty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        char name[128] = {};
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-            ptsname_r(master, name, sizeof name) != 0) {
-            ADD_FAILURE() << "no pseudo-terminal";
-            return;
-        }
-        slave = name;
-        observer = open(name, O_RDWR | O_NOCTTY);
-    }
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    std::string slave = grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : "";
+    int observer = open(slave.c_str(), O_RDWR | O_NOCTTY);  // before the port takes the line
     ~Pty() {
-        if (observer >= 0) close(observer);
-        if (master >= 0) close(master);
+        close(observer);
+        close(master);
     }
     termios2 Line() const {
         termios2 t{};
@@ -81,7 +65,7 @@ struct Collector {
     std::function<void()> onReceive;
     static void Receive(void* self, const uint8_t* data, uint32_t count) {
         auto* c = static_cast<Collector*>(self);
-        EXPECT_NE(count, 0u);
+        EXPECT_NE(count, 0u) << "an empty read is never delivered";
         {
             std::lock_guard<std::mutex> lock(c->mtx);
             c->calls++;
@@ -101,10 +85,15 @@ struct Collector {
 
 class SerialTest : public testing::Test {
 protected:
-    void SetUp() override { plat::SetTimeScale(0.01); }
+    void SetUp() override {
+        plat::SetTimeScale(0.01);
+        ASSERT_GE(pty.observer, 0) << "no pseudo-terminal";
+        rx.Attach(port);
+    }
     void TearDown() override { plat::SetTimeScale(1.0); }
     Pty pty;
     Collector rx;
+    CSerial port;
 };
 
 void ExpectLine(const termios2& t, uint32_t baud) {
@@ -119,18 +108,12 @@ void ExpectLine(const termios2& t, uint32_t baud) {
 
 TEST_F(SerialTest, LineSettingsBaudChangesAndReopenWithOneReadThread) {
     serialports::SetPortTable({"/dev/null-not-this", pty.slave});
-    CSerial port;
-    rx.Attach(port);
     ASSERT_EQ(port.Open(2), 1) << port.GetLastErrorText();
     EXPECT_TRUE(ReadThreadsBecome(1));
     ExpectLine(pty.Line(), 256000);
-    EXPECT_EQ(port.GetBaudRate(), 256000u);
-
     EXPECT_NE(port.SetBaudRate(115200), 0);
     ExpectLine(pty.Line(), 115200);
-    EXPECT_EQ(port.SetBaudRate(0), 0);  // refused: the line keeps its settings
-    EXPECT_EQ(port.GetLastError(), PortError::Settings);
-    ExpectLine(pty.Line(), 115200);
+    EXPECT_EQ(port.GetBaudRate(), 115200u);
 
     ASSERT_EQ(port.Open(2), 1);
     ExpectLine(pty.Line(), 256000);
@@ -139,94 +122,53 @@ TEST_F(SerialTest, LineSettingsBaudChangesAndReopenWithOneReadThread) {
     port.Close();
     EXPECT_FALSE(port.IsOpen());
     EXPECT_TRUE(ReadThreadsBecome(0));
-    EXPECT_EQ(port.SetBaudRate(115200), 0);
 }
 
-TEST_F(SerialTest, BytesArriveInOrderCompleteAndBothWays) {
-    CSerial port;
-    rx.Attach(port);
+TEST_F(SerialTest, ChunksArriveCompleteAndInOrder) {
     ASSERT_EQ(port.OpenPath(pty.slave), 1) << port.GetLastErrorText();
-
     std::mt19937 rng(7);
     std::vector<uint8_t> sent(100 * 1024);
     for (auto& b : sent) b = static_cast<uint8_t>(rng());
     for (size_t off = 0; off < sent.size();) {
-        size_t n = std::min<size_t>(sent.size() - off, 1 + rng() % 3000);
-        ssize_t w = write(pty.master, sent.data() + off, n);
+        ssize_t w = write(pty.master, sent.data() + off,
+                          std::min<size_t>(sent.size() - off, 1 + rng() % 3000));
         ASSERT_GT(w, 0);
         off += static_cast<size_t>(w);
     }
     ASSERT_TRUE(WaitFor([&] { return rx.Has(sent.size()); }));
-    {
-        std::lock_guard<std::mutex> lock(rx.mtx);
-        EXPECT_EQ(rx.bytes, sent);
-        EXPECT_GT(rx.calls, 1);
-    }
-
-    std::vector<uint8_t> back;
-    std::thread reader([&] {
-        uint8_t buf[4096];
-        while (back.size() < sent.size()) {
-            ssize_t n = read(pty.master, buf, sizeof buf);
-            if (n <= 0) break;
-            back.insert(back.end(), buf, buf + n);
-        }
-    });
-    EXPECT_TRUE(port.Write(sent.data(), static_cast<uint32_t>(sent.size())))
-        << port.GetLastErrorText();
-    reader.join();
-    EXPECT_EQ(back, sent);
+    std::lock_guard<std::mutex> lock(rx.mtx);
+    EXPECT_EQ(rx.bytes, sent);
+    EXPECT_GT(rx.calls, 1);
 }
 
 TEST_F(SerialTest, FailedOpensSayWhyAndLeaveNoThread) {
     testsupport::TempDir dir;
-    dir.Write("plain", std::string("x"));
-    chmod(dir.File("plain").c_str(), 0);
-    // Root opens any file, and then the line settings are what fails.
-    PortError plainError = geteuid() == 0 ? PortError::Settings : PortError::PermissionDenied;
-
-    CSerial holder;
-    ASSERT_EQ(holder.OpenPath(pty.slave), 1);
-    holder.Close();
-    int foreign = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_EQ(flock(foreign, LOCK_EX | LOCK_NB), 0);  // as another program would
-
-    struct Case {
-        std::string path;
-        PortError error;
-    } cases[] = {
-        {dir.File("absent"), PortError::NoSuchPort},
-        {dir.File("plain"), plainError},
-        {"/dev/null", PortError::Settings},
-        {pty.slave, PortError::Busy},
-    };
-    for (const auto& c : cases) {
-        CSerial port;
-        rx.Attach(port);
-        EXPECT_EQ(port.OpenPath(c.path), 0) << c.path;
-        EXPECT_EQ(port.GetLastError(), c.error) << c.path;
-        EXPECT_NE(port.GetLastErrorText().find(c.path), std::string::npos);
-        EXPECT_FALSE(port.IsOpen() || port.IsRunning());
-    }
-    close(foreign);
-    EXPECT_TRUE(ReadThreadsBecome(0));
-
     serialports::SetPortTable({pty.slave});
-    CSerial second;
-    EXPECT_EQ(second.Open(9), 0);
-    EXPECT_EQ(second.GetLastError(), PortError::NoSuchPort);
-    // Root is not kept out by TIOCEXCL: the second object of this program must be refused anyway.
+    EXPECT_EQ(port.OpenPath(dir.File("absent")), 0);
+    EXPECT_EQ(port.GetLastError(), PortError::NoSuchPort);
+    EXPECT_NE(port.GetLastErrorText().find(dir.File("absent")), std::string::npos);
+    EXPECT_EQ(port.Open(9), 0);
+    EXPECT_EQ(port.GetLastError(), PortError::NoSuchPort);
+
+    // In use by another program (a lock), then by another object of this one (root ignores
+    // TIOCEXCL, so that must be refused anyway).
+    int foreign = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(foreign, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(port.Open(1), 0);
+    EXPECT_EQ(port.GetLastError(), PortError::Busy);
+    close(foreign);
+    CSerial holder;
     ASSERT_EQ(holder.Open(1), 1);
-    EXPECT_EQ(second.Open(1), 0);
-    EXPECT_EQ(second.GetLastError(), PortError::Busy);
+    EXPECT_EQ(port.Open(1), 0);
+    EXPECT_EQ(port.GetLastError(), PortError::Busy);
+    EXPECT_FALSE(port.IsOpen() || port.IsRunning());
     holder.Close();
-    EXPECT_EQ(second.Open(1), 1);
+    EXPECT_TRUE(ReadThreadsBecome(0));
+    EXPECT_EQ(port.Open(1), 1);
 }
 
 TEST_F(SerialTest, CloseFromOwnReceiverDoesNotDeadlock) {
-    CSerial port;
     rx.onReceive = [&] { port.Close(); };
-    rx.Attach(port);
     ASSERT_EQ(port.OpenPath(pty.slave), 1);
     ASSERT_EQ(write(pty.master, "x", 1), 1);
     ASSERT_TRUE(WaitFor([&] { return !port.IsOpen(); }));
@@ -235,12 +177,10 @@ TEST_F(SerialTest, CloseFromOwnReceiverDoesNotDeadlock) {
     rx.onReceive = nullptr;
     ASSERT_EQ(port.OpenPath(pty.slave), 1);
     ASSERT_EQ(write(pty.master, "y", 1), 1);
-    ASSERT_TRUE(WaitFor([&] { return rx.Has(2); }));
+    EXPECT_TRUE(WaitFor([&] { return rx.Has(2); }));
 }
 
 TEST_F(SerialTest, HangUpIsReportedWithoutSpinningAndWritesFail) {
-    CSerial port;
-    rx.Attach(port);
     ASSERT_EQ(port.OpenPath(pty.slave), 1);
     EXPECT_FALSE(port.IsHungUp());
     close(pty.master);
@@ -252,19 +192,16 @@ TEST_F(SerialTest, HangUpIsReportedWithoutSpinningAndWritesFail) {
     auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(50ms);
     uint32_t passes = port.GetReadPasses() - before;
-    auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_LE(passes, elapsed / 500us + 2);
+    EXPECT_LE(passes, (std::chrono::steady_clock::now() - start) / 500us + 2);
     EXPECT_TRUE(port.IsRunning());
 
     const uint8_t byte = 0x55;
     EXPECT_FALSE(port.Write(&byte, 1));
-    EXPECT_NE(port.GetLastErrorText().find("write failed"), std::string::npos);
     port.Close();
     EXPECT_FALSE(port.Write(&byte, 1));
 }
 
 TEST_F(SerialTest, WriteThatNobodyReadsFailsWithinItsBound) {
-    CSerial port;
     ASSERT_EQ(port.OpenPath(pty.slave), 1);
     std::vector<uint8_t> big(1024 * 1024, 0xA5);
     EXPECT_FALSE(port.Write(big.data(), static_cast<uint32_t>(big.size())));
