@@ -10,10 +10,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
-#include <cstdio>
 #include <filesystem>
-#include <functional>
-#include <memory>
 
 #include "isp/IspCodes.h"
 #include "platform/Time.h"
@@ -26,88 +23,76 @@
 
 namespace {
 
-class QtEnvironment : public testing::Environment {
-public:
+struct QtEnvironment : testing::Environment {
     void SetUp() override {
         qputenv("QT_QPA_PLATFORM", "offscreen");
-        m_app = std::make_unique<QApplication>(m_argc, m_argv);
+        app = std::make_unique<QApplication>(argc, argv);
     }
-    void TearDown() override { m_app.reset(); }
-
-private:
-    int m_argc = 1;
-    char m_name[9] = "test_gui";
-    char* m_argv[2] = {m_name, nullptr};
-    std::unique_ptr<QApplication> m_app;
+    void TearDown() override { app.reset(); }
+    int argc = 1;
+    char name[9] = "test_gui";
+    char* argv[2] = {name, nullptr};
+    std::unique_ptr<QApplication> app;
 };
-
 [[maybe_unused]] testing::Environment* const g_qtEnv =
     testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-// Runs the event loop until pred holds. The limit only keeps a broken build from hanging.
+// Runs the event loop until pred holds, polling every millisecond (the screenshot catches the run
+// mid-way). The limit only keeps a broken build from hanging.
 bool RunUntil(const std::function<bool()>& pred) {
     QElapsedTimer clock;
     clock.start();
-    while (!pred()) {
-        if (clock.elapsed() > 60000) return false;
-        QTest::qWait(1);
-    }
-    return true;
+    while (!pred() && clock.elapsed() < 60000) QTest::qWait(1);
+    return pred();
 }
 
 class MainPageTest : public testing::Test {
 protected:
     void SetUp() override { plat::SetTimeScale(0.01); }
-
     void TearDown() override {
         m_window.reset();
         if (m_dev) m_dev->Stop();
         plat::SetTimeScale(1.0);
     }
-
-    void StartDevice(const sim::Options& opts = {}) {
+    // The device, then the window; chipInfo runs that service option through a session.
+    void Open(const sim::Options& opts = {}, bool chipInfo = false) {
+        std::string port, error;
         m_dev = std::make_unique<sim::CDevice>(opts);
-        ASSERT_TRUE(m_dev->CreatePty(&m_strPort));
-        ASSERT_TRUE(m_dev->Start());
-        serialports::SetPortTable({m_strPort});
-    }
-
-    void OpenWindow(CSession* session = nullptr) {
-        PageConfig config;
-        config.payloadDir = m_dir.Path();
-        config.logPath = m_dir.File("KalvoLog.txt");
-        m_window = std::make_unique<CMainPage>(session, config);
+        ASSERT_TRUE(m_dev->CreatePty(&port) && m_dev->Start());
+        serialports::SetPortTable({port});
+        if (chipInfo) {
+            UpdaterOptions o;
+            o.ports = {port};
+            o.payloadDir = m_dir.Path();
+            o.chipInfo = true;
+            m_session = std::make_unique<CSession>(o);
+            int code = 0;
+            ASSERT_TRUE(m_session->Prepare(error, code)) << error;
+        }
+        PageConfig config{.payloadDir = m_dir.Path(), .logPath = m_dir.File("KalvoLog.txt")};
+        m_window = std::make_unique<CMainPage>(m_session.get(), config);
         m_window->show();
     }
-
     QPushButton* Button() const { return m_window->View()->UpdateButton(); }
     CMedit* Pane() const { return m_window->View()->Status(); }
 
     testsupport::TempDir m_dir;
-    std::string m_strPort;
     std::unique_ptr<sim::CDevice> m_dev;
-    std::unique_ptr<CMainPage> m_window;
+    std::unique_ptr<CSession> m_session;
+    std::unique_ptr<CMainPage> m_window;  // before the session it reports to
 };
 
 TEST_F(MainPageTest, PageFillsTheTabFrameAndResourcesAreLinked) {
-    StartDevice();
-    OpenWindow();
+    Open();
     QTabWidget* tab = m_window->Tab();
-    EXPECT_EQ(tab->count(), 0);
     EXPECT_EQ(m_window->View()->parentWidget(), tab);
     EXPECT_EQ(m_window->View()->geometry(), QRect(1, 0, tab->width() - 2, tab->height() - 1));
-    EXPECT_EQ(m_window->minimumSize(), m_window->maximumSize());
-    EXPECT_EQ(m_window->windowTitle(), QString("Zorvik Tool v0.2"));
     EXPECT_FALSE(m_window->windowIcon().isNull());
     EXPECT_FALSE(m_window->View()->Picture()->pixmap().isNull());
-    EXPECT_EQ(m_window->AboutAction()->text(), QString("关于 Kalvo(&A)..."));
 }
 
 TEST_F(MainPageTest, ButtonStaysDisabledWhileTheProbeIsUnanswered) {
-    sim::Options opts;
-    opts.faults.dropAnswerTo = 1;
-    StartDevice(opts);
-    OpenWindow();
+    Open({.faults = {.dropAnswerTo = 1}});
     // The probe went out and its reply timer has run out and been killed.
     ASSERT_TRUE(RunUntil([&] { return m_dev->GetReport().framesIn >= 1; }));
     ASSERT_TRUE(RunUntil([&] { return !m_window->WindowSystem()->IsTimerSet(TIMER_REPLY); }));
@@ -119,16 +104,12 @@ TEST_F(MainPageTest, ClickRunsTheUpdateToDoneWhileTheWarningBoxIsOpen) {
     std::string error;
     ASSERT_TRUE(WriteSamplePayloads(m_dir.Path(), error)) << error;
     std::filesystem::remove(m_dir.File("rdfw.bin"));
-    sim::Options opts;
-    opts.fwVersion = 0x0104;  // the device's answer brings up the version warning
-    const char* shot = std::getenv("KALVO_SCREENSHOT");
-    StartDevice(opts);
-    OpenWindow();
-
+    Open({.fwVersion = 0x0104, .faults = {}});  // the probe's answer brings up the version warning
     ASSERT_TRUE(RunUntil([&] { return Button()->isEnabled(); }));
     QTest::mouseClick(Button(), Qt::LeftButton);
     EXPECT_FALSE(Button()->isEnabled());
 
+    const char* shot = std::getenv("KALVO_SCREENSHOT");
     bool saved = false;
     QProgressBar* progress = m_window->View()->Progress();
     ASSERT_TRUE(RunUntil([&] {
@@ -140,44 +121,35 @@ TEST_F(MainPageTest, ClickRunsTheUpdateToDoneWhileTheWarningBoxIsOpen) {
     }));
     EXPECT_TRUE(Button()->isEnabled());
     EXPECT_EQ(progress->value(), 100);
-    if (shot != nullptr) {
-        EXPECT_TRUE(saved) << shot;
-    }
+    EXPECT_TRUE(shot == nullptr || saved) << shot;
 
-    QMessageBox* warning = nullptr;
+    bool boxOpen = false;
     for (QWidget* w : QApplication::topLevelWidgets()) {
         auto* box = qobject_cast<QMessageBox*>(w);
-        if (box != nullptr && box->text() == "This is not Q9-Dornvex program") warning = box;
+        boxOpen |= box != nullptr && box->isVisible() && box->windowTitle() == "ERROR" &&
+                   box->icon() == QMessageBox::Critical &&
+                   box->text() == "This is not Q9-Dornvex program";
     }
-    ASSERT_NE(warning, nullptr);
-    EXPECT_EQ(warning->windowTitle(), QString("ERROR"));
-    EXPECT_EQ(warning->icon(), QMessageBox::Critical);
-    EXPECT_TRUE(warning->isVisible());
-
+    EXPECT_TRUE(boxOpen);
     ASSERT_TRUE(m_dev->WaitIdle(50, 5000));
     EXPECT_TRUE(m_dev->PayloadsComplete());
     EXPECT_EQ(m_dev->RawPayload(CMD_EDOG_DATA), testsupport::ReadFile(m_dir.File("flagdata.bin")));
     EXPECT_EQ(m_dev->RawPayload(CMD_MUSIC_DATA),
               testsupport::ReadFile(m_dir.File("audioHead.bin")));
-
-    // Closing the window ends the page at once.
-    m_window->close();
+    m_window->close();  // ends the page at once
     EXPECT_EQ(m_window->Page(), nullptr);
 }
 
 TEST_F(MainPageTest, LeftClicksOnTheStatusPaneNeitherMoveTheCaretNorSelect) {
-    StartDevice();
-    OpenWindow();
-    CKalvoDlg* page = m_window->Page();
-    page->ShowStatus("Разбор ...\r\n", 128);
-    page->ShowStatus("Обновление ПО...: 5 % \r\n", 0);
+    Open();
+    m_window->Page()->ShowStatus("Разбор ...\r\n", 128);
+    m_window->Page()->ShowStatus("Обновление ПО...: 5 % \r\n", 0);
     QCoreApplication::processEvents();
-    QTextCursor before = Pane()->textCursor();
-    ASSERT_GT(before.position(), 0);
-
-    QPoint firstLine = Pane()->cursorRect(QTextCursor(Pane()->document())).center();
+    const int caret = Pane()->textCursor().position();
+    ASSERT_GT(caret, 0);
+    const QPoint firstLine = Pane()->cursorRect(QTextCursor(Pane()->document())).center();
     QTest::mouseClick(Pane()->viewport(), Qt::LeftButton, {}, firstLine);
-    EXPECT_EQ(Pane()->textCursor().position(), before.position());
+    EXPECT_EQ(Pane()->textCursor().position(), caret);
 
     QTextCursor all(Pane()->document());
     all.select(QTextCursor::Document);
@@ -186,29 +158,15 @@ TEST_F(MainPageTest, LeftClicksOnTheStatusPaneNeitherMoveTheCaretNorSelect) {
     QTest::mouseDClick(Pane()->viewport(), Qt::LeftButton, {}, firstLine);
     EXPECT_EQ(Pane()->textCursor().selectionStart(), all.selectionStart());
     EXPECT_EQ(Pane()->textCursor().selectionEnd(), all.selectionEnd());
-
-    page->ShowStatus("Готово", 128);
-    EXPECT_EQ(Pane()->toPlainText(), QString("Готово"));
 }
 
 TEST_F(MainPageTest, ServiceOptionRunsInTheWindowAndLeavesItOpen) {
-    StartDevice();
-    UpdaterOptions opts;
-    opts.ports = {m_strPort};
-    opts.payloadDir = m_dir.Path();
-    opts.chipInfo = true;
-    CSession session(opts);
-    std::string error;
-    int code = 0;
-    ASSERT_TRUE(session.Prepare(error, code)) << error;
-    OpenWindow(&session);
-
+    Open({}, true);
     ASSERT_TRUE(RunUntil([&] { return Pane()->toPlainText().contains("芯片ID:"); }));
     EXPECT_TRUE(Pane()->toPlainText().contains("芯片Flash大小:512 KB"));
     QCoreApplication::processEvents();
     EXPECT_TRUE(m_window->isVisible());
     EXPECT_NE(m_window->Page(), nullptr);
-    m_window.reset();  // before the session it reports to
 }
 
 }  // namespace
