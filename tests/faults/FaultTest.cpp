@@ -1,0 +1,488 @@
+// The page and the terminal face against the simulated device over a pseudo-terminal: every fault
+// the device can inject with its decided outcome, many updates in a row, recovery after failures.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <tuple>
+
+#include "app/KalvoDlg.h"
+#include "app/UiLoop.h"
+#include "isp/IspCtrl.h"
+#include "platform/Time.h"
+#include "serial/Serial.h"
+#include "sim/Device.h"
+#include "support/TestMain.h"
+#include "ui/Options.h"
+#include "ui/Session.h"
+#include "ui/console/ConsoleFace.h"
+
+namespace {
+
+enum Phase { PH_FW, PH_EDOG, PH_MUSIC, PH_RADAR, PH_COUNT };
+const std::vector<Phase> kAll = {PH_FW, PH_EDOG, PH_MUSIC, PH_RADAR};
+
+struct PhaseInfo {
+    const char* name;
+    const char* file;
+    uint8_t dataCmd;
+    int firstData;  // host frame number of the first data frame when it is the only payload
+    size_t chunk;   // payload bytes per data frame
+};
+const PhaseInfo kPhases[PH_COUNT] = {
+    {"Firmware", "DE7811_project.hex", 0x06, 4, 16},
+    {"Edog", "flagdata.bin", 0x23, 3, 4096},
+    {"Music", "audioHead.bin", 0x33, 3, 4096},
+    {"Radar", "rdfw.bin", 0x43, 3, 1024},
+};
+
+std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    return v;
+}
+
+// Intel HEX at the start of flash, 16 bytes a record, with the version tag.
+std::vector<uint8_t> FirmwareHex(const std::vector<uint8_t>& data) {
+    auto record = [](std::vector<uint8_t> r) {  // length, address, type, data
+        uint8_t sum = 0;
+        for (uint8_t b : r) sum = static_cast<uint8_t>(sum - b);
+        r.push_back(sum);
+        std::string s = ":";
+        for (uint8_t b : r) s += {"0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15]};
+        return s + "\r\n";
+    };
+    std::string out = record({2, 0, 0, 4, 0x08, 0x00});
+    for (size_t off = 0; off < data.size(); off += 16) {
+        std::vector<uint8_t> r = {16, 0, static_cast<uint8_t>(off), 0};
+        r.insert(r.end(), data.begin() + off, data.begin() + off + 16);
+        out += record(r);
+    }
+    out += ":00000001FF\r\n0103";
+    return {out.begin(), out.end()};
+}
+
+int ThreadCount() {
+    // The thread sanitizer's runtime starts a helper thread at the first thread created.
+    static const bool warm = (std::thread([] {}).join(), true);
+    (void)warm;
+    using std::filesystem::directory_iterator;
+    return static_cast<int>(std::distance(directory_iterator("/proc/self/task"), {}));
+}
+
+// Joined threads may stay listed for a moment.
+int SettleThreads(int n) {
+    for (int i = 0; i < 500 && ThreadCount() > n; ++i) usleep(10000);
+    return ThreadCount();
+}
+
+size_t ResidentKiB() {
+    long pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return static_cast<size_t>(resident * sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// A status text as the terminal face prints it.
+std::string ForTerminal(std::string s) {
+    std::erase(s, '\r');
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+// Records the page's events and boxes; stretch lengthens its timers.
+class CFaultWindow : public CLoopWindow {
+public:
+    CFaultWindow(CUiLoop& loop, double stretch) : CLoopWindow(loop), m_stretch(stretch) {}
+    void SetTimer(uint32_t id, uint32_t ms) override {
+        CLoopWindow::SetTimer(id, static_cast<uint32_t>(ms * m_stretch));
+    }
+    void MessageBox(const std::string& text, const std::string& caption) override {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_boxes.push_back(caption + ": " + text);
+    }
+    void OnPageEvent(PageEvent event, const std::string&) override {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_events.push_back(event);
+    }
+    bool Saw(PageEvent e) {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return std::find(m_events.begin(), m_events.end(), e) != m_events.end();
+    }
+    // The first event that ends a run; ProbeAnswered while none has come.
+    PageEvent Outcome() {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        for (PageEvent e : m_events)
+            if (e != PageEvent::ProbeAnswered && e != PageEvent::VersionWarning) return e;
+        return PageEvent::ProbeAnswered;
+    }
+    std::vector<std::string> Boxes() {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_boxes;
+    }
+    void ForgetEvents() {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_events.clear();
+    }
+
+private:
+    double m_stretch;
+    std::mutex m_mtx;
+    std::vector<PageEvent> m_events;
+    std::vector<std::string> m_boxes;
+};
+
+// One device, one loop, one page at a time.
+struct CRig {
+    explicit CRig(double stretch = 1.0) : wnd(loop, stretch) {}
+    ~CRig() {
+        StopPage();
+        if (dev) dev->Stop();
+        g_ISPCtrl.m_nRunState.store(2);
+        g_ISPCtrl.m_nVerifyIndex.store(0);
+        serialports::SetPortTable({});
+    }
+    // Three data frames for each raw file unless rawBytes says otherwise; five for the firmware.
+    void WritePayloads(const std::vector<Phase>& phases, size_t rawBytes = 0) {
+        for (Phase ph : phases) {
+            size_t n = ph == PH_FW ? 80 : rawBytes != 0 ? rawBytes : 2 * kPhases[ph].chunk + 100;
+            data[ph] = Pattern(n, ph + 1);
+            dir.Write(kPhases[ph].file, ph == PH_FW ? FirmwareHex(data[ph]) : data[ph]);
+        }
+    }
+    bool StartDevice(const sim::Options& o) {
+        dev = std::make_unique<sim::CDevice>(o);
+        if (!dev->CreatePty(&port) || !dev->Start()) return false;
+        serialports::SetPortTable({port});
+        return true;
+    }
+    // A page as the program starts it; true once the device answered the probe.
+    bool StartPage() {
+        wnd.ForgetEvents();
+        PageConfig cfg{.payloadDir = dir.Path(), .logPath = dir.File("KalvoLog.txt")};
+        page = std::make_unique<CKalvoDlg>(&wnd, cfg);
+        loop.Post([this] { page->OnInitDialog(); });
+        return loop.RunUntil([this] { return wnd.Saw(PageEvent::ProbeAnswered); }, 50000);
+    }
+    void StopPage() {
+        if (page) page->OnDestroy();
+        page.reset();
+        loop.RunPending();
+    }
+    // Presses the button and runs until the run ends (bounded); the event that ended it.
+    PageEvent Run() {
+        wnd.ForgetEvents();
+        loop.Post([this] { page->OnBnClickedUpdate(); });
+        loop.RunUntil([this] { return wnd.Outcome() != PageEvent::ProbeAnswered; }, 60000);
+        return wnd.Outcome();
+    }
+    std::string Text() const { return page->Status().GetText(); }
+    // The terminal face in-process: its exit code, and what it printed in out.
+    int RunFace(std::string& out) {
+        CSession session({.ports = {port},
+                          .payloadDir = dir.Path(),
+                          .readFlash = "",
+                          .headless = true,
+                          .waitSeconds = 5});
+        std::string error;
+        int code = -1;
+        testing::internal::CaptureStdout();
+        if (session.Prepare(error, code)) code = RunConsoleFace(session);
+        out = testing::internal::GetCapturedStdout() + error;
+        return code;
+    }
+    // Bytes of the payload the device holds; -1 unless they are its start, in order (the
+    // firmware: one run of flash from its base).
+    long Received(Phase ph) {
+        dev->WaitIdle(50, 2000);
+        std::vector<uint8_t> got = dev->RawPayload(kPhases[ph].dataCmd);
+        if (ph == PH_FW) {
+            sim::Report rep = dev->GetReport();
+            if (rep.firmware.size() > 1) return -1;
+            got = dev->Flash();
+            got.resize(rep.firmware.empty() ? 0 : rep.firmware[0].length);
+        }
+        const std::vector<uint8_t>& want = data[ph];
+        bool ok = got.size() <= want.size() && std::equal(got.begin(), got.end(), want.begin());
+        return ok ? static_cast<long>(got.size()) : -1;
+    }
+    void ExpectIntact(const std::vector<Phase>& phases) {
+        sim::Report rep = dev->GetReport();
+        EXPECT_TRUE(rep.violations.empty()) << rep.violations.front();
+        for (Phase ph : phases) EXPECT_EQ(Received(ph), long(data[ph].size())) << ph;
+    }
+
+    testsupport::TempDir dir;
+    CUiLoop loop;
+    CFaultWindow wnd;
+    std::unique_ptr<sim::CDevice> dev;
+    std::unique_ptr<CKalvoDlg> page;
+    std::string port;
+    std::vector<uint8_t> data[PH_COUNT];  // the firmware's flash bytes, the raw files' bytes
+};
+
+class RigTest : public testing::Test {
+protected:
+    void TearDown() override {
+        rig.reset();
+        plat::SetTimeScale(1.0);
+        EXPECT_LE(SettleThreads(m_nThreads), m_nThreads) << "threads left behind";
+    }
+    void NewRig(double timeScale, double timerStretch = 1.0) {
+        plat::SetTimeScale(timeScale);
+        rig = std::make_unique<CRig>(timerStretch);
+    }
+    int m_nThreads = ThreadCount();
+    std::unique_ptr<CRig> rig;
+};
+
+// ---- The fault table ----
+
+const char* const kTimeout = "Тайм-аут, пожалуйста,\r\nзаново откройте программу.\r\n";
+const char* const kLinkLost = "串口写入失败，请检查连接!\r\n";
+const char* const kFileError = "Ошибка чтения файла.\r\n";
+const char* const kDone = "Готово";
+const char* const kRadarDone = "升级完成";
+
+enum class Fault {
+    Garble,
+    Drop,
+    Silence,
+    SilentBegin,
+    SilentNext,
+    Error,
+    Hangup,
+    HangupIdle,
+    SingleByte,
+    Garbage,
+    OldVersion,
+    ShortRead,
+    Shrunk
+};
+const char* const kFaultNames[] = {
+    "Garble",     "Drop",       "Silence", "SilentBegin", "SilentNext", "Error", "Hangup",
+    "HangupIdle", "SingleByte", "Garbage", "OldVersion",  "ShortRead",  "Shrunk"};
+
+constexpr int ALL = 99;  // every data frame
+
+struct Row {
+    Fault fault;
+    Phase phase;       // PH_COUNT: all four payloads in one run
+    const char* text;  // the status pane at the end
+    int frames;        // data frames of each payload carried out; -1: any prefix
+    bool face;         // run through the terminal face instead of the page
+    uint8_t code;      // the device's error code
+};
+
+// The message decides the event, the exit code and whether the port stays open.
+std::tuple<PageEvent, int, bool> OutcomeOf(const std::string& text) {
+    if (text == kTimeout) return {PageEvent::Timeout, EXIT_LINK, false};
+    if (text == kLinkLost) return {PageEvent::LinkLost, EXIT_LINK, false};
+    if (text == kFileError) return {PageEvent::FileError, EXIT_PAYLOAD, true};
+    if (text == kDone || text == kRadarDone) return {PageEvent::RunComplete, EXIT_DONE, true};
+    return {PageEvent::DeviceError, EXIT_DEVICE_ERROR, true};
+}
+
+std::vector<Row> Rows() {
+    std::vector<Row> rows;
+    for (Phase p : kAll) {
+        rows.push_back({Fault::Garble, p, kTimeout, 2, p == PH_FW, 0});
+        rows.push_back({Fault::Drop, p, kTimeout, 2, p == PH_EDOG, 0});
+        rows.push_back({Fault::Silence, p, kTimeout, 1, p == PH_MUSIC, 0});
+        rows.push_back({Fault::Hangup, p, kTimeout, -1, p == PH_RADAR, 0});
+    }
+    const std::pair<uint8_t, const char*> errors[] = {
+        {3, "命令无效，请重试!\n"}, {4, "Flash硬件忙!\n"},    {5, "Flash读保护!\n"},
+        {6, "Flash写保护!\n"},      {7, "参数不足或错误!\n"}, {8, "目标地址边界错误!\n"},
+        {9, "源地址边界错误!\n"},   {10, "MCU参数错误! \n"},  {0, "MCU参数错误! \n"}};
+    for (size_t i = 0; i < std::size(errors); ++i) {
+        auto [code, text] = errors[i];
+        rows.push_back({Fault::Error, kAll[i % 4], text, 1, code == 6, code});
+    }
+    for (Phase p : {PH_EDOG, PH_MUSIC, PH_RADAR}) {
+        rows.push_back({Fault::ShortRead, p, kFileError, -1, p == PH_MUSIC, 0});
+        rows.push_back({Fault::Shrunk, p, p == PH_RADAR ? kRadarDone : kDone, ALL, false, 0});
+    }
+    rows.insert(rows.end(), {{Fault::SilentBegin, PH_FW, kTimeout, 0, false, 0},
+                             {Fault::SilentBegin, PH_RADAR, kTimeout, 0, true, 0},
+                             {Fault::SilentNext, PH_COUNT, kTimeout, -1, false, 0},
+                             {Fault::HangupIdle, PH_EDOG, kLinkLost, 0, false, 0},
+                             {Fault::SingleByte, PH_COUNT, kRadarDone, ALL, true, 0},
+                             {Fault::Garbage, PH_COUNT, kRadarDone, ALL, false, 0},
+                             {Fault::OldVersion, PH_FW, kDone, ALL, false, 0}});
+    return rows;
+}
+
+std::string RowName(const testing::TestParamInfo<Row>& info) {
+    const Row& r = info.param;
+    std::string name = kFaultNames[static_cast<int>(r.fault)];
+    if (r.fault == Fault::Error) name += std::to_string(r.code);
+    return name + "_" + (r.phase == PH_COUNT ? "AllPhases" : kPhases[r.phase].name);
+}
+void PrintTo(const Row& r, std::ostream* os) {
+    *os << RowName({r, 0});
+}
+
+sim::Options OptionsFor(const Row& r) {
+    sim::Options o;
+    sim::Faults& f = o.faults;
+    const int d = r.phase == PH_COUNT ? 0 : kPhases[r.phase].firstData;  // data frame 1
+    const Fault x = r.fault;
+    if (x == Fault::Garble) f.garbleAnswer = d + 1;  // the answer to data frame 2 garbled
+    if (x == Fault::Drop) f.dropAnswerTo = d + 1;
+    if (x == Fault::Silence) f.silenceAfter = d;
+    if (x == Fault::SilentBegin) f.silenceAfter = 1;  // only the probe is answered
+    if (x == Fault::SilentNext) f.silenceAfter = 9;   // probe, begin, loader, 5 writes, end
+    if (x == Fault::Error) f.errorAt = d + 1;
+    f.errorCode = r.code;
+    if (x == Fault::Hangup) f.hangupAfter = d;
+    if (x == Fault::HangupIdle) f.hangupAfter = 1;  // before the button is pressed
+    f.singleByteWrites = x == Fault::SingleByte;
+    if (x == Fault::Garbage) f.garbageBetween = 7;
+    if (x == Fault::OldVersion) o.fwVersion = 0x0104;
+    if (x == Fault::ShortRead) o.procMicros = 1000;  // cut while its frames are read and queued
+    if (x == Fault::Shrunk) o.procMicros = 20000;    // cut after its frames were queued
+    return o;
+}
+
+class FaultTest : public RigTest, public testing::WithParamInterface<Row> {};
+
+TEST_P(FaultTest, EndsAsDecided) {
+    const Row& r = GetParam();
+    const auto [event, exitCode, portOpen] = OutcomeOf(r.text);
+    NewRig(0.1);
+    std::vector<Phase> phases = r.phase == PH_COUNT ? kAll : std::vector<Phase>{r.phase};
+    if (r.fault == Fault::SilentNext) phases = {PH_FW, PH_EDOG};
+    rig->WritePayloads(phases, r.fault == Fault::ShortRead ? 8u << 20 : 0);
+    ASSERT_TRUE(rig->StartDevice(OptionsFor(r)));
+
+    // The file is cut from a thread of its own while the page's threads are busy with it.
+    std::atomic<bool> cut{false};
+    std::jthread cutter;
+    if (r.fault == Fault::ShortRead || r.fault == Fault::Shrunk) {
+        g_ISPCtrl.m_dwRawFrames.store(0);  // set once the download has taken the file's length
+        const std::string path = rig->dir.File(kPhases[r.phase].file);
+        cutter = std::jthread([&, path](std::stop_token stop) {
+            auto ready = [&] {
+                if (r.fault == Fault::ShortRead) return g_ISPCtrl.m_dwRawFrames.load() != 0;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                return !rig->dev->RawPayload(kPhases[r.phase].dataCmd).empty();
+            };
+            while (!stop.stop_requested() && !ready()) std::this_thread::yield();
+            cut = !stop.stop_requested() && truncate(path.c_str(), 0) == 0;
+        });
+    }
+    // A hang-up mid-payload ends in the time-out, or in the failed write of a frame after it.
+    auto lostLink = [&r](const std::string& seen) {
+        return r.fault == Fault::Hangup && seen.find(ForTerminal(kLinkLost)) != std::string::npos;
+    };
+    if (r.face) {
+        std::string out;
+        EXPECT_EQ(rig->RunFace(out), exitCode) << out;
+        EXPECT_TRUE(out.find(ForTerminal(r.text)) != std::string::npos || lostLink(out)) << out;
+    } else {
+        ASSERT_TRUE(rig->StartPage());
+        if (r.fault == Fault::HangupIdle) {
+            ASSERT_TRUE(rig->loop.RunUntil([this] { return rig->dev->GetReport().hungUp; }, 60000));
+        }
+        const PageEvent outcome = rig->Run();
+        rig->loop.RunUntil([] { return false; }, 3000);  // nothing may show over the outcome
+        const std::string text = rig->Text();
+        EXPECT_EQ(outcome, lostLink(text) ? PageEvent::LinkLost : event);
+        EXPECT_TRUE(lostLink(text) || text == r.text) << text;
+        EXPECT_EQ(rig->page->m_byState.load(), STATE_IDLE);
+        EXPECT_EQ(g_ISPCtrl.IsPortOpen(), portOpen);
+        EXPECT_EQ(rig->wnd.Saw(PageEvent::Timeout), outcome == PageEvent::Timeout);
+        EXPECT_EQ(rig->wnd.Boxes(),
+                  std::vector<std::string>(r.fault == Fault::OldVersion,
+                                           "ERROR: This is not Q9-Dornvex program"));
+    }
+    if (cutter.joinable()) {
+        cutter.request_stop();
+        cutter.join();
+        EXPECT_TRUE(cut);
+    }
+
+    sim::Report rep = rig->dev->GetReport();
+    EXPECT_TRUE(rep.violations.empty()) << rep.violations.front();
+    EXPECT_EQ(rep.hungUp, r.fault == Fault::Hangup || r.fault == Fault::HangupIdle);
+    for (Phase ph : phases) {
+        const long got = rig->Received(ph), all = static_cast<long>(rig->data[ph].size());
+        EXPECT_GE(got, 0) << kPhases[ph].name << ": not a prefix of the payload";
+        if (r.frames >= 0) {
+            EXPECT_EQ(got, std::min<long>(all, r.frames * kPhases[ph].chunk)) << kPhases[ph].name;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultTest, testing::ValuesIn(Rows()), RowName);
+
+// ---- Soak and recovery ----
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMeasureMemory = false;  // quarantine and shadow memory grow; the leak checker rules
+#else
+constexpr bool kMeasureMemory = true;
+#endif
+
+using SoakTest = RigTest;
+
+TEST_F(SoakTest, FiftyUpdatesInARowKeepThreadsAndMemoryFlat) {
+    NewRig(0.02, 5.0);  // pauses fifty times faster, the reply timer stretched back to 250 ms
+    rig->WritePayloads(kAll, 1500);
+    ASSERT_TRUE(rig->StartDevice({}));
+    ASSERT_TRUE(rig->StartPage());
+    int threads = 0;
+    size_t rssKiB = 0;
+    for (int run = 1; run <= 50; ++run) {
+        ASSERT_EQ(rig->Run(), PageEvent::RunComplete) << "run " << run << ": " << rig->Text();
+        ASSERT_EQ(rig->Text(), kRadarDone);
+        if (run == 5) threads = ThreadCount(), rssKiB = ResidentKiB();
+        if (run > 5) {
+            ASSERT_LE(SettleThreads(threads), threads) << "run " << run;
+        }
+    }
+    if (kMeasureMemory) {
+        EXPECT_LE(ResidentKiB(), rssKiB + 4096);
+    }
+    rig->ExpectIntact(kAll);
+}
+
+TEST_F(SoakTest, AnUpdateSucceedsAfterADeviceErrorAndAfterATimeout) {
+    NewRig(0.1);
+    rig->WritePayloads(kAll);
+    sim::Options o;
+    o.faults.errorAt = 2;  // the firmware's begin command
+    o.faults.errorCode = 4;
+    ASSERT_TRUE(rig->StartDevice(o));
+    ASSERT_TRUE(rig->StartPage());
+    ASSERT_EQ(rig->Run(), PageEvent::DeviceError);
+    EXPECT_EQ(rig->Text(), "Flash硬件忙!\n");
+    EXPECT_TRUE(g_ISPCtrl.IsPortOpen());
+
+    rig->dev->SetFaults({});  // the same page, port still open, goes again
+    ASSERT_EQ(rig->Run(), PageEvent::RunComplete) << rig->Text();
+    rig->ExpectIntact(kAll);
+    const int threads = ThreadCount();
+
+    sim::Faults silent;
+    silent.silenceAfter = rig->dev->GetReport().framesIn;  // the next begin command goes unheard
+    rig->dev->SetFaults(silent);
+    ASSERT_EQ(rig->Run(), PageEvent::Timeout);
+    EXPECT_FALSE(g_ISPCtrl.IsPortOpen());
+
+    rig->dev->SetFaults({});  // the port stays closed: the program is started again
+    rig->StopPage();
+    ASSERT_TRUE(rig->StartPage());
+    ASSERT_EQ(rig->Run(), PageEvent::RunComplete) << rig->Text();
+    rig->ExpectIntact(kAll);
+    EXPECT_LE(SettleThreads(threads), threads);
+}
+
+}  // namespace
