@@ -373,17 +373,24 @@ void CKalvoDlg::DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data
 // ---------------------------------------------------------------------------------------------
 // Progress and completion
 
+int CKalvoDlg::CountAck(uint8_t state, uint32_t total, const char* format) {
+    // Checked and shown under one lock with the download's failure path, so that a late
+    // percentage can never cover "Ошибка чтения файла.".
+    std::lock_guard<std::mutex> lock(m_runMtx);
+    if (m_byState.load() != state || total == 0) return -1;
+    uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
+    auto percent = static_cast<uint8_t>(acks * 100 / total);
+    SetProgress(percent);
+    ShowStatus(Format(format, percent), 128);
+    return percent;
+}
+
 void CKalvoDlg::OnFwProgress() {
     if (m_byState.load() != STATE_BURN_FW) return;
     WriteLog("00 burn2");
     auto hex = Holder(PAYLOAD_FW);
     uint32_t total = hex ? static_cast<uint32_t>(hex->GetDataRecordCount()) : 0;
-    if (total == 0) return;
-    uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
-    auto percent = static_cast<uint8_t>(acks * 100 / total);
-    SetProgress(percent);
-    ShowStatus(Format("Обновление ПО...: %d %% ", percent), 128);
-    if (percent != 100) return;
+    if (CountAck(STATE_BURN_FW, total, "Обновление ПО...: %d %% ") != 100) return;
     ShowStatus("Обновление ПО прошло успешно.", 128);
     m_byState.store(STATE_IDLE);
     g_ISPCtrl.EndFirmware();
@@ -394,17 +401,13 @@ void CKalvoDlg::OnFwProgress() {
     CompletePayload(PAYLOAD_FW);
 }
 
+// The raw payloads count against what the download queued, not the file's length now: the file
+// may change meanwhile.
 void CKalvoDlg::OnEdogProgress() {
-    if (m_byState.load() != STATE_BURN_EDOG) return;
     auto holder = Holder(PAYLOAD_EDOG);
-    // What the download queued, not the file's length now: the file may change meanwhile.
-    uint32_t total = g_ISPCtrl.m_dwRawFrames.load();
-    if (total == 0 || !holder) return;
-    uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
-    auto percent = static_cast<uint8_t>(acks * 100 / total);
-    SetProgress(percent);
-    ShowStatus(Format("Обновление базу камер… : %d %% ", percent), 128);
-    if (percent != 100) return;
+    if (!holder || CountAck(STATE_BURN_EDOG, g_ISPCtrl.m_dwRawFrames.load(),
+                            "Обновление базу камер… : %d %% ") != 100)
+        return;
     ShowStatus("Обновление базы камер прошло успешно.", 128);
     m_byState.store(STATE_IDLE);
     m_dwAckCount.store(0);
@@ -416,15 +419,10 @@ void CKalvoDlg::OnEdogProgress() {
 }
 
 void CKalvoDlg::OnMusicProgress() {
-    if (m_byState.load() != STATE_BURN_MUSIC) return;
     auto holder = Holder(PAYLOAD_MUSIC);
-    uint32_t total = g_ISPCtrl.m_dwRawFrames.load();
-    if (total == 0 || !holder) return;
-    uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
-    auto percent = static_cast<uint8_t>(acks * 100 / total);
-    SetProgress(percent);
-    ShowStatus(Format("Обновление звуковых файлов.: %d %% ", percent), 128);
-    if (percent != 100) return;
+    if (!holder || CountAck(STATE_BURN_MUSIC, g_ISPCtrl.m_dwRawFrames.load(),
+                            "Обновление звуковых файлов.: %d %% ") != 100)
+        return;
     m_dwAckCount.store(0);
     holder->m_file.Close();
     m_byState.store(STATE_IDLE);
@@ -439,13 +437,9 @@ void CKalvoDlg::OnRadarProgress() {
     if (m_byState.load() != STATE_BURN_RADAR) return;
     WriteLog("radar burn2");
     auto holder = Holder(PAYLOAD_RADAR);
-    uint32_t total = g_ISPCtrl.m_dwRawFrames.load();
-    if (total == 0 || !holder) return;
-    uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
-    auto percent = static_cast<uint8_t>(acks * 100 / total);
-    SetProgress(percent);
-    ShowStatus(Format("Обновление ПО радар…: %d %% ", percent), 128);
-    if (percent != 100) return;
+    if (!holder || CountAck(STATE_BURN_RADAR, g_ISPCtrl.m_dwRawFrames.load(),
+                            "Обновление ПО радар…: %d %% ") != 100)
+        return;
     ShowStatus("Обновление ПО радар\r\n прошло успешно.\r\n", 128);
     m_byState.store(STATE_IDLE);
     m_dwAckCount.store(0);
@@ -715,8 +709,11 @@ void CKalvoDlg::RunDownload(uint8_t job) {
         }
     }
     if (!ok) {
-        ShowStatus(kFileErrorText, 128);
-        m_byState.store(STATE_IDLE);
+        {
+            std::lock_guard<std::mutex> lock(m_runMtx);
+            m_byState.store(STATE_IDLE);
+            ShowStatus(kFileErrorText, 128);
+        }
         Notify(PageEvent::FileError, holder ? holder->m_file.GetPath() : std::string());
     }
 }

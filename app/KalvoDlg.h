@@ -125,6 +125,9 @@ private:
     // The four holders; replaced by the discovery, so users take a reference first.
     std::shared_ptr<CHEXFile> Holder(int which) const;
     void CompletePayload(int which);
+    // Counts one acknowledgement of the payload burnt in state and shows its percentage; the
+    // percentage, or -1 when the page is not in that state.
+    int CountAck(uint8_t state, uint32_t total, const char* format);
     void EnableButton(bool enable);
     void SetProgress(int pos);
     void ClosePort();
@@ -145,6 +148,7 @@ private:
     mutable std::mutex m_holderMtx;
     std::shared_ptr<CHEXFile> m_pHexFile, m_pEdogFile, m_pMusicFile, m_pRadarFile;
     mutable std::mutex m_dumpMtx;
+    std::mutex m_runMtx;
     std::string m_strDumpPath;
     plat::CEvent m_evShutdown{true};
     std::atomic<bool> m_bDestroyed{false};

@@ -270,6 +270,7 @@ void CISPCtrl::finish_task(const CRawString& frame) {
     if (runState == 2) {
         TaskManager().FinishTask(s);
     } else {
+        CancelDownloads();
         TaskManager().ClearTask();
         m_nRunState.store(1);
     }
@@ -290,6 +291,7 @@ void CISPCtrl::finish_task(const CRawString& frame) {
 
 void CISPCtrl::OnStatusError(const CRawString& frame) {
     if (m_nFrameEnd < 12) return;
+    CancelDownloads();
     TaskManager().ClearTask();
     m_nRunState.store(2);
     uint8_t result = frame.GetAt(4);
@@ -474,6 +476,7 @@ int CISPCtrl::DownloadHex(CHEXFile* image) {
         }
         if (r.byType == 0x04) haveUpper = true;
     }
+    uint32_t generation = m_nDownloadGeneration.load();
     auto* rec = new CISPPacket;
     for (size_t i = 0; i < n; ++i) {
         HEX_RECORD r = image->GetRecord(i);
@@ -497,10 +500,24 @@ int CISPCtrl::DownloadHex(CHEXFile* image) {
         rec->m_frame.Clear();
         rec->m_frame.Append(head, 9);
         if (r.byLen > 0 && r.pData != nullptr) rec->m_frame.Append(r.pData, r.byLen);
-        TaskManager().AddTask(*rec);
+        if (!QueueDownloadFrame(*rec, generation)) break;
     }
     delete rec;
     return 1;
+}
+
+bool CISPCtrl::QueueDownloadFrame(CISPPacket& rec, uint32_t generation) {
+    // Checked and queued under one lock with CancelDownloads: once the queue has been dropped
+    // for an error, no later frame of the payload may reach the device (it would leave a hole).
+    std::lock_guard<std::mutex> lock(m_downloadMtx);
+    if (m_nDownloadGeneration.load() != generation || m_nRunState.load() == 0) return false;
+    TaskManager().AddTask(rec);
+    return true;
+}
+
+void CISPCtrl::CancelDownloads() {
+    std::lock_guard<std::mutex> lock(m_downloadMtx);
+    m_nDownloadGeneration.fetch_add(1);
 }
 
 int CISPCtrl::DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32_t& offset) {
@@ -514,6 +531,7 @@ int CISPCtrl::DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32
     WriteLog("\r\n dwPacketNum is:%ld  len==%d\r\n", static_cast<long>(packets),
              static_cast<int>(length));
     std::vector<uint8_t> buffer(chunk);
+    uint32_t generation = m_nDownloadGeneration.load();
     auto* rec = new CISPPacket;
     int result = 1;
     for (uint32_t p = 0; p < packets; ++p) {
@@ -537,7 +555,7 @@ int CISPCtrl::DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32
         rec->m_frame.Clear();
         rec->m_frame.Append(head, 4);
         rec->m_frame.Append(buffer.data(), static_cast<int32_t>(got));
-        TaskManager().AddTask(*rec);
+        if (!QueueDownloadFrame(*rec, generation)) break;
     }
     delete rec;
     return result;

@@ -70,6 +70,8 @@ public:
     void CancelReadFlash();
 
     int DownloadHex(CHEXFile* image);
+    // Stops every download still queueing its frames (an error dropped the queue).
+    void CancelDownloads();
     int DownloadEdog(CHEXFile* holder);
     int DownloadMusic(CHEXFile* holder);
     int DownloadRadar(CHEXFile* holder);
@@ -119,10 +121,13 @@ private:
     void CallbackData(const uint8_t* data, int32_t len, uint8_t code);
     void QueueFrame(uint8_t code, const uint8_t* payload, int32_t len);
     int DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32_t& offset);
+    bool QueueDownloadFrame(CISPPacket& rec, uint32_t generation);
     void ProbeLoop(bool checkJob, void* context);
 
     std::atomic<PFN_CMD_RESULT> m_pfnRegister{nullptr};
     std::atomic<uint32_t> m_nReadGeneration{0};
+    std::mutex m_downloadMtx;
+    std::atomic<uint32_t> m_nDownloadGeneration{0};
     // Reader thread only: reply bytes up to the end of the frame being handled, and where the
     // search for the next frame starts (-1: the port was closed under the handlers).
     int32_t m_nFrameEnd = 0;
