@@ -4,31 +4,12 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "isp/IspCodes.h"
 #include "sim/HostParser.h"
 
 namespace sim {
 
 namespace {
-
-enum : uint8_t {
-    CMD_CHIP_VERSION = 0x01,
-    CMD_CHIP_ID = 0x02,
-    CMD_FLASH_SIZE = 0x03,
-    CMD_SET_BAUD = 0x04,
-    CMD_READ_BLOCK = 0x05,
-    CMD_WRITE_HEX = 0x06,
-    CMD_CHIP_EXTRA = 0x07,
-    CMD_STATUS = 0x0D,
-    CMD_VERIFY = 0x0E,
-    CMD_ECHO = 0x0F,
-    CMD_ERASE_CHIP = 0x13,
-    CMD_FW_READY = 0x19,
-    CMD_FW_END = 0x1A,
-    CMD_LOADER_STARTED = 0x1B,
-    CMD_FW_BEGIN = 0x1C,
-    CMD_PROBE = 0x45,
-    CMD_PROBE_ACK = 0x46,
-};
 
 constexpr uint8_t RESULT_ACCEPTED = 1;
 constexpr uint8_t RESULT_DONE = 2;
