@@ -21,9 +21,9 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
 
 void PageTest::Start(const Payloads& p, sim::Options opts, bool waitProbe) {
     if (!p.hex.empty()) dir.Write("DE7811_project.hex", p.hex);
-    if (p.withEdog) dir.Write("flagdata.bin", p.edog);
-    if (p.withMusic) dir.Write("audioHead.bin", p.music);
-    if (p.withRadar) dir.Write("rdfw.bin", p.radar);
+    if (!p.edog.empty()) dir.Write("flagdata.bin", p.edog);
+    if (!p.music.empty()) dir.Write("audioHead.bin", p.music);
+    if (!p.radar.empty()) dir.Write("rdfw.bin", p.radar);
     dev = std::make_unique<sim::CDevice>(opts);
     ASSERT_TRUE(dev->CreatePty(&port));
     ASSERT_TRUE(dev->Start());

@@ -15,73 +15,13 @@
 #include "platform/Time.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
+#include "support/RecordingWindow.h"
 #include "support/TestMain.h"
 
-class CRecordingWindow : public CLoopWindow {
-public:
-    using CLoopWindow::CLoopWindow;
-
-    void ShowStatusText(const std::string& text) override {
-        {
-            std::lock_guard<std::mutex> lock(m_mtx);
-            texts.push_back(text);
-        }
-        CLoopWindow::ShowStatusText(text);
-    }
-    void SetProgressPos(int pos) override {
-        {
-            std::lock_guard<std::mutex> lock(m_mtx);
-            positions.push_back(pos);
-        }
-        CLoopWindow::SetProgressPos(pos);
-    }
-    void MessageBox(const std::string& text, const std::string& caption) override {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        boxes.push_back(caption + ": " + text);
-    }
-    void OnPageEvent(PageEvent event, const std::string&) override {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        events.push_back(event);
-    }
-
-    bool Saw(PageEvent e) {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        for (PageEvent x : events)
-            if (x == e) return true;
-        return false;
-    }
-    bool ShowedText(const std::string& t) {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        for (const auto& x : texts)
-            if (x == t) return true;
-        return false;
-    }
-    std::vector<std::string> Texts() {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        return texts;
-    }
-    std::vector<int> Positions() {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        return positions;
-    }
-    std::vector<std::string> Boxes() {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        return boxes;
-    }
-
-private:
-    std::mutex m_mtx;
-    std::vector<std::string> texts;
-    std::vector<int> positions;
-    std::vector<std::string> boxes;
-    std::vector<PageEvent> events;
-};
-
-// Payload files by name; an empty entry leaves the file out.
+// The payload files; an empty entry leaves its file out.
 struct Payloads {
     std::string hex;
     std::vector<uint8_t> edog, music, radar;
-    bool withEdog = false, withMusic = false, withRadar = false;
 };
 
 std::string MakeHex(const std::vector<uint8_t>& data, uint32_t base, const std::string& version,

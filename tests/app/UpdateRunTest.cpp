@@ -1,5 +1,6 @@
 // One press of the update button against the simulated device.
 #include <algorithm>
+#include <cstdio>
 
 #include "PageHarness.h"
 #include "sim/Sha256.h"
@@ -13,7 +14,6 @@ TEST_F(PageTest, OnePressWritesAllFourPayloadsInOrderByteForByte) {
     p.edog = Pattern(10000, 2);
     p.music = Pattern(4097, 3);
     p.radar = Pattern(2048, 4);
-    p.withEdog = p.withMusic = p.withRadar = true;
     Start(p);
     EXPECT_EQ(page->m_wPayloadTotal.load(), 4);
     Press();
@@ -47,7 +47,6 @@ TEST_F(PageTest, OnePressWritesAllFourPayloadsInOrderByteForByte) {
 TEST_F(PageTest, ProgressTextsAndBarForThreeFrames) {
     Payloads p;
     p.edog = Pattern(10000, 5);
-    p.withEdog = true;
     Start(p);
     Press();
     ASSERT_TRUE(WaitEvent(PageEvent::RunComplete));
@@ -63,29 +62,26 @@ TEST_F(PageTest, ProgressTextsAndBarForThreeFrames) {
     EXPECT_EQ(cmds, std::vector<uint8_t>({0x21, 0x23, 0x23, 0x23, 0x20}));
 }
 
-TEST_F(PageTest, OnlySoundsStartWithTheirBeginCommand) {
-    Payloads p;
-    p.music = Pattern(100, 6);
-    p.withMusic = true;
-    Start(p);
-    Press();
-    ASSERT_TRUE(WaitEvent(PageEvent::RunComplete));
-    ASSERT_FALSE(CommandsAfterProbe().empty());
-    EXPECT_EQ(CommandsAfterProbe().front(), 0x31);
-    EXPECT_EQ(page->Status().GetText(), "Готово");
-}
-
-TEST_F(PageTest, OnlyRadarEndsWithItsOwnWordAndAnnouncesItsLength) {
-    Payloads p;
-    p.radar = Pattern(1000, 7);
-    p.withRadar = true;
-    Start(p);
-    Press();
-    ASSERT_TRUE(WaitEvent(PageEvent::RunComplete));
-    EXPECT_EQ(page->Status().GetText(), "升级完成");
-    // The begin frame carries the length E8 03 00 00.
-    EXPECT_EQ(dev->GetReport().radar.announced, 1000u);
-    EXPECT_EQ(dev->RawPayload(0x43), p.radar);
+// A payload alone: its own begin command goes first, and the run ends with its word.
+TEST_F(PageTest, OnlySoundsStartWithTheirBeginOnlyRadarEndsWithItsOwnWord) {
+    for (bool radar : {false, true}) {
+        SCOPED_TRACE(radar ? "radar" : "sounds");
+        Payloads p;
+        (radar ? p.radar : p.music) = Pattern(1000, 6);
+        Start(p);
+        Press();
+        ASSERT_TRUE(WaitEvent(PageEvent::RunComplete));
+        ASSERT_FALSE(CommandsAfterProbe().empty());
+        EXPECT_EQ(CommandsAfterProbe().front(), radar ? 0x41 : 0x31);
+        EXPECT_EQ(page->Status().GetText(), radar ? "升级完成" : "Готово");
+        // The radar begin frame carries the length E8 03 00 00.
+        EXPECT_EQ(dev->GetReport().radar.announced, radar ? 1000u : 0u);
+        EXPECT_EQ(dev->RawPayload(radar ? 0x43 : 0x33), radar ? p.radar : p.music);
+        TearDown();
+        SetUp();
+        std::remove(dir.File("audioHead.bin").c_str());
+        wnd.ForgetEvents();
+    }
 }
 
 TEST_F(PageTest, PressWithNothingPendingSendsNothing) {
@@ -102,7 +98,6 @@ TEST_F(PageTest, SilentDeviceTimesOutButAnIdleTickShowsNothing) {
     opts.faults.dropAnswerTo = 1;  // the start-up probe stays unanswered
     Payloads p;
     p.edog = Pattern(9000, 8);
-    p.withEdog = true;
     Start(p, opts, false);
     RunUntil([] { return false; }, 6000);  // two reply periods, idle
     EXPECT_FALSE(wnd.Saw(PageEvent::Timeout));
@@ -128,7 +123,6 @@ TEST_F(PageTest, DeviceErrorsShowTheirMessages) {
                  {9, "源地址边界错误!\n"},   {0, "MCU参数错误! \n"},   {10, "MCU参数错误! \n"}};
     Payloads p;
     p.edog = Pattern(9000, 9);
-    p.withEdog = true;
     Start(p);
     int frame = 1;
     for (const Case& c : cases) {
@@ -165,7 +159,6 @@ TEST_F(PageTest, VersionWordOfTheOldProgramRaisesTheBoxButTheRunGoesOn) {
 TEST_F(PageTest, ABurnCalledDuringAnotherStopsItAndTheNextReplyEndsTheStop) {
     Payloads p;
     p.edog = Pattern(4096 * 40, 11);
-    p.withEdog = true;
     sim::Options opts;
     opts.procMicros = 2000;  // keep the download running long enough to interrupt it
     Start(p, opts);

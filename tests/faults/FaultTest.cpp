@@ -18,6 +18,7 @@
 #include "platform/Time.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
+#include "support/RecordingWindow.h"
 #include "support/TestMain.h"
 #include "ui/Options.h"
 #include "ui/Session.h"
@@ -95,48 +96,6 @@ std::string ForTerminal(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
     return s;
 }
-
-// Records the page's events and boxes; stretch lengthens its timers.
-class CFaultWindow : public CLoopWindow {
-public:
-    CFaultWindow(CUiLoop& loop, double stretch) : CLoopWindow(loop), m_stretch(stretch) {}
-    void SetTimer(uint32_t id, uint32_t ms) override {
-        CLoopWindow::SetTimer(id, static_cast<uint32_t>(ms * m_stretch));
-    }
-    void MessageBox(const std::string& text, const std::string& caption) override {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        m_boxes.push_back(caption + ": " + text);
-    }
-    void OnPageEvent(PageEvent event, const std::string&) override {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        m_events.push_back(event);
-    }
-    bool Saw(PageEvent e) {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        return std::find(m_events.begin(), m_events.end(), e) != m_events.end();
-    }
-    // The first event that ends a run; ProbeAnswered while none has come.
-    PageEvent Outcome() {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        for (PageEvent e : m_events)
-            if (e != PageEvent::ProbeAnswered && e != PageEvent::VersionWarning) return e;
-        return PageEvent::ProbeAnswered;
-    }
-    std::vector<std::string> Boxes() {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        return m_boxes;
-    }
-    void ForgetEvents() {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        m_events.clear();
-    }
-
-private:
-    double m_stretch;
-    std::mutex m_mtx;
-    std::vector<PageEvent> m_events;
-    std::vector<std::string> m_boxes;
-};
 
 // One device, one loop, one page at a time.
 struct CRig {
@@ -220,7 +179,7 @@ struct CRig {
 
     testsupport::TempDir dir;
     CUiLoop loop;
-    CFaultWindow wnd;
+    CRecordingWindow wnd;
     std::unique_ptr<sim::CDevice> dev;
     std::unique_ptr<CKalvoDlg> page;
     std::string port;
