@@ -111,6 +111,7 @@ public:
     static constexpr uint32_t PROBE_WAIT_MS = 2500;
 
 private:
+    static CCmdTaskManager& TaskManager() { return *CCmdTaskManager::GetInstance(); }
     // Sets m_nFrameEnd for a found frame.
     void LocateFrame(const CRawString& frame);
     void OnFrame(const CRawString& frame);
