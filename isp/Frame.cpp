@@ -4,6 +4,18 @@
 
 namespace isp {
 
+void PutFrameHead(uint8_t* out, uint8_t code, uint32_t payloadLen) {
+    uint32_t len = payloadLen + 5;
+    out[0] = FRAME_START;
+    out[1] = static_cast<uint8_t>(len);
+    out[2] = static_cast<uint8_t>(len >> 8);
+    out[3] = code;
+}
+
+void PutLe32(uint8_t* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
 uint8_t FrameChecksum(const uint8_t* frame, int32_t n) {
     uint8_t sum = 0;
     for (int32_t i = 3; i < n; ++i) sum = static_cast<uint8_t>(sum + frame[i]);

@@ -4,7 +4,8 @@
 
 void CISPCtrl::QueueFrame(uint8_t code, const uint8_t* payload, int32_t len) {
     auto* rec = new CISPPacket;
-    const uint8_t head[4] = {isp::FRAME_START, static_cast<uint8_t>(5 + len), 0x00, code};
+    uint8_t head[4];
+    isp::PutFrameHead(head, code, static_cast<uint32_t>(len));
     rec->m_frame.Append(head, 4);
     if (len > 0) rec->m_frame.Append(payload, len);
     TaskManager().AddTask(*rec);

@@ -41,16 +41,11 @@ int CISPCtrl::DownloadHex(CHEXFile* image) {
         if (r.byType != 0x00) continue;
         if (m_nRunState.load() == 0) break;
         uint32_t addr = (m_dwUpperAddr << 16) + r.wAddr;
-        uint32_t len = static_cast<uint32_t>(r.byLen) + 10;
-        uint8_t head[9] = {isp::FRAME_START,
-                           static_cast<uint8_t>(len),
-                           static_cast<uint8_t>(len >> 8),
-                           CMD_WRITE_HEX,
-                           static_cast<uint8_t>(addr),
-                           static_cast<uint8_t>(addr >> 8),
-                           static_cast<uint8_t>(addr >> 16),
-                           static_cast<uint8_t>(addr >> 24),
-                           r.byLen};
+        // The target address and the byte count, then the record's bytes.
+        uint8_t head[9];
+        isp::PutFrameHead(head, CMD_WRITE_HEX, 5u + r.byLen);
+        isp::PutLe32(head + 4, addr);
+        head[8] = r.byLen;
         rec->m_frame.Clear();
         rec->m_frame.Append(head, 9);
         if (r.byLen > 0 && r.pData != nullptr) rec->m_frame.Append(r.pData, r.byLen);
@@ -103,9 +98,8 @@ int CISPCtrl::DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32
             break;
         }
         if (got == 0) continue;
-        uint32_t len = got + 5;
-        const uint8_t head[4] = {isp::FRAME_START, static_cast<uint8_t>(len),
-                                 static_cast<uint8_t>(len >> 8), code};
+        uint8_t head[4];
+        isp::PutFrameHead(head, code, got);
         rec->m_frame.Clear();
         rec->m_frame.Append(head, 4);
         rec->m_frame.Append(buffer.data(), static_cast<int32_t>(got));

@@ -17,7 +17,10 @@ void CISPCtrl::ProbeLoop(bool checkJob, void* context) {
         if (IsPortOpen()) {
             WriteLog("\r  COM[%d] is  ok\r\n", p);
             TaskManager().ClearTask();
-            const uint8_t f[5] = {isp::FRAME_START, 0x06, 0x00, CMD_PROBE, p};
+            // The payload is the number of the port it goes out on.
+            uint8_t f[5];
+            isp::PutFrameHead(f, CMD_PROBE, 1);
+            f[4] = p;
             rec->m_frame.Clear();
             rec->m_frame.Append(f, 5);
             TaskManager().AddTask(*rec);

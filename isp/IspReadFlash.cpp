@@ -37,16 +37,12 @@ int CISPCtrl::ReadFlash() {
     uint32_t address = 0x08000000;
     auto* rec = new CISPPacket;
     for (uint32_t b = 0; b < blocks && m_nReadGeneration.load() == generation; ++b) {
-        const uint8_t f[10] = {isp::FRAME_START,
-                               0x0B,
-                               0x00,
-                               CMD_READ_BLOCK,
-                               static_cast<uint8_t>(address),
-                               static_cast<uint8_t>(address >> 8),
-                               static_cast<uint8_t>(address >> 16),
-                               static_cast<uint8_t>(address >> 24),
-                               0x00,
-                               0x08};
+        // The address, then the byte count: one 2048-byte block.
+        uint8_t f[10];
+        isp::PutFrameHead(f, CMD_READ_BLOCK, 6);
+        isp::PutLe32(f + 4, address);
+        f[8] = 0x00;
+        f[9] = 0x08;
         rec->m_frame.Clear();
         rec->m_frame.Append(f, 10);
         TaskManager().AddTask(*rec);
