@@ -70,7 +70,7 @@ void CISPCtrl::ClosePort() {
     if (onReader) {
         // Handlers up the stack may still hold pointers into the reply buffer: empty it when the
         // next bytes arrive instead.
-        m_byReplyState = 2;
+        m_byReplyState = REPLY_CONSUMED;
         m_nReplyScan = -1;
     } else {
         m_rxReply.Clear();
@@ -145,8 +145,8 @@ int CISPCtrl::send_data(const uint8_t* frame, int32_t n) {
 int CISPCtrl::OnReceive(const uint8_t* data, uint32_t count) {
     if (data == nullptr || count == 0) return 1;
     m_rxStream.Append(data, static_cast<int32_t>(count));
-    if (m_byReplyState >= 2) {
-        m_byReplyState = 0;
+    if (m_byReplyState >= REPLY_CONSUMED) {
+        m_byReplyState = REPLY_COLLECTING;
         m_rxReply.Clear();
         m_nReplyScan = 0;
     }
@@ -162,12 +162,12 @@ int CISPCtrl::OnReceive(const uint8_t* data, uint32_t count) {
         OnFrame(frame);
     });
     // An answer consumed in mid-chunk: what may begin a frame after it starts the next answer.
-    if (m_byReplyState >= 2 && m_nReplyScan > 0 && m_nReplyScan < m_rxReply.m_nLen) {
+    if (m_byReplyState >= REPLY_CONSUMED && m_nReplyScan > 0 && m_nReplyScan < m_rxReply.m_nLen) {
         CRawString tail;
         tail.Append(m_rxReply.m_pData + m_nReplyScan, m_rxReply.m_nLen - m_nReplyScan);
         int32_t live = isp::FirstLiveCandidate(tail);
         if (live < tail.m_nLen && m_rxReply.Remove(0, m_nReplyScan + live)) {
-            m_byReplyState = 0;
+            m_byReplyState = REPLY_COLLECTING;
             m_nReplyScan = 0;
         }
     }
@@ -188,8 +188,8 @@ void CISPCtrl::LocateFrame(const CRawString& frame) {
     }
     int32_t start = static_cast<int32_t>(at - p);
     // The answer before it was consumed in this chunk: the next one starts with this frame.
-    if (m_byReplyState >= 2 && start > 0 && m_rxReply.Remove(0, start)) {
-        m_byReplyState = 0;
+    if (m_byReplyState >= REPLY_CONSUMED && start > 0 && m_rxReply.Remove(0, start)) {
+        m_byReplyState = REPLY_COLLECTING;
         start = 0;
     }
     m_nFrameEnd = start + 1 + frame.m_nLen;
@@ -204,18 +204,18 @@ void CISPCtrl::OnFrame(const CRawString& frame) {
     switch (code) {
         case CMD_STATUS:
             if (p1 == 1) {
-                m_byReplyState = 1;
+                m_byReplyState = REPLY_MULTIPART;
                 // The baud change is acted on at its first status frame, before the device
                 // switches: the second one comes at the new rate.
                 if (p0 == CMD_SET_BAUD) Callback(0, CMD_SET_BAUD);
             } else if (p1 == 2) {
                 if (m_nFrameEnd >= AnswerBytes(p0)) {
-                    m_byReplyState = 2;
+                    m_byReplyState = REPLY_CONSUMED;
                     finish_task(frame);
                 }
             } else if (m_nFrameEnd >= 12) {
                 // Consumed whatever code it names (codes 0 and 1 would read as collecting).
-                m_byReplyState = p0 >= 2 ? p0 : 2;
+                m_byReplyState = p0 >= REPLY_CONSUMED ? p0 : static_cast<uint8_t>(REPLY_CONSUMED);
                 OnStatusError(frame);
             }
             break;
@@ -224,24 +224,24 @@ void CISPCtrl::OnFrame(const CRawString& frame) {
         case CMD_EDOG_READY:
         case CMD_MUSIC_READY:
         case CMD_RADAR_READY:
-            m_byReplyState = 2;
+            m_byReplyState = REPLY_CONSUMED;
             Callback(7, code);
             break;
         case CMD_FW_BEGIN:
-            m_byReplyState = 2;
+            m_byReplyState = REPLY_CONSUMED;
             Callback(5, CMD_FW_BEGIN);
             break;
         case CMD_EDOG_ACK:
         case CMD_MUSIC_ACK:
         case CMD_RADAR_ACK:
-            m_byReplyState = 2;
+            m_byReplyState = REPLY_CONSUMED;
             finish_task(frame);
             break;
         case CMD_PROBE_ACK:
             m_nSelectNum.store(p1);
             WriteLog("celect num ===%d\r\n ", p1);
             m_bProbeAnswered.store(true);
-            m_byReplyState = 2;
+            m_byReplyState = REPLY_CONSUMED;
             finish_task(frame);
             break;
         default:
@@ -256,12 +256,12 @@ void CISPCtrl::finish_task(const CRawString& frame) {
     if (m_nFrameEnd < need || frame.m_nLen < 4) return;
     Callback(0, NOTIFY_REPLY);
     int32_t runState = m_nRunState.load();
-    if (runState == 2) {
+    if (runState == RUN_RUNNING) {
         TaskManager().FinishTask(s);
     } else {
         CancelDownloads();
         TaskManager().ClearTask();
-        m_nRunState.store(1);
+        m_nRunState.store(RUN_STOPPED);
     }
     if (code == CMD_STATUS) {
         // The answer data lie between the two status frames.
@@ -271,7 +271,7 @@ void CISPCtrl::finish_task(const CRawString& frame) {
     } else {
         Callback(7, code);
     }
-    if (code == CMD_PROBE_ACK && runState == 2)
+    if (code == CMD_PROBE_ACK && runState == RUN_RUNNING)
         WriteLog("\r\n[CISPCtrl] finish task(%x) :%d\r\n", s,
                  static_cast<int>(plat::GetTickCount()));
     if (code == CMD_STATUS && s == CMD_FLASH_SIZE && m_nFrameEnd > 7)
@@ -282,7 +282,7 @@ void CISPCtrl::OnStatusError(const CRawString& frame) {
     if (m_nFrameEnd < 12) return;
     CancelDownloads();
     TaskManager().ClearTask();
-    m_nRunState.store(2);
+    m_nRunState.store(RUN_RUNNING);
     uint8_t result = frame.GetAt(4);
     CallbackData(&result, 1, NOTIFY_DEVICE_ERROR);
     Callback(0, NOTIFY_REPLY);

@@ -25,6 +25,21 @@ constexpr int MAX_COM_PORTS = 10;
 extern uint8_t g_pComPortList[MAX_COM_PORTS];
 extern std::atomic<uint8_t> g_byComPortCount;
 
+// Values of CISPCtrl::m_nRunState.
+enum : int32_t {
+    RUN_STOP_REQUESTED = 0,  // set by the page: the next completed answer drops the whole queue
+    RUN_STOPPED = 1,         // the queue was dropped at an answer
+    RUN_RUNNING = 2,         // a completed answer finishes the matching queued command
+};
+
+// Values of CISPCtrl::m_byReplyState. A status error stores the answered code, which from 2 up
+// counts as consumed too.
+enum : uint8_t {
+    REPLY_COLLECTING = 0,  // the raw reply buffer gathers the bytes of the next answer
+    REPLY_MULTIPART = 1,   // a status frame with result 1 came: its data follow in later chunks
+    REPLY_CONSUMED = 2,    // the answer was taken: the next bytes start the buffer anew
+};
+
 class CISPCtrl : private CMuTexObject, public CSerialObject, public CFrameSender {
 public:
     CISPCtrl();
@@ -98,8 +113,8 @@ public:
     std::atomic<int32_t> m_nReadBlocks{0};
     uint32_t m_dwUpperAddr = 0;
     std::atomic<int32_t> m_nVerifyIndex{0};
-    std::atomic<int32_t> m_nRunState{2};
-    uint8_t m_byReplyState = 0;
+    std::atomic<int32_t> m_nRunState{RUN_RUNNING};
+    uint8_t m_byReplyState = REPLY_COLLECTING;
     std::atomic<bool> m_bProbeAnswered{false};
     // Frames the running raw download queues, fixed before its first frame: the page's 100 %
     // mark must not move when the file changes while its frames are on the way.

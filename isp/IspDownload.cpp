@@ -39,7 +39,7 @@ int CISPCtrl::DownloadHex(CHEXFile* image) {
             continue;
         }
         if (r.byType != 0x00) continue;
-        if (m_nRunState.load() == 0) break;
+        if (m_nRunState.load() == RUN_STOP_REQUESTED) break;
         uint32_t addr = (m_dwUpperAddr << 16) + r.wAddr;
         // The target address and the byte count, then the record's bytes.
         uint8_t head[9];
@@ -59,7 +59,8 @@ bool CISPCtrl::QueueDownloadFrame(CISPPacket& rec, uint32_t generation) {
     // Checked and queued under one lock with CancelDownloads: once the queue has been dropped
     // for an error, no later frame of the payload may reach the device (it would leave a hole).
     std::lock_guard<std::mutex> lock(m_downloadMtx);
-    if (m_nDownloadGeneration.load() != generation || m_nRunState.load() == 0) return false;
+    if (m_nDownloadGeneration.load() != generation || m_nRunState.load() == RUN_STOP_REQUESTED)
+        return false;
     TaskManager().AddTask(rec);
     return true;
 }
