@@ -15,42 +15,28 @@ int CISPCtrl::DownloadHex(CHEXFile* image) {
     WriteLog("\r\n my flash size is:%d\r\n", static_cast<int>(m_dwFlashSizeKB.load()));
     WriteLog("\r\n dwPacketNum is:%ld\r\n", static_cast<long>(n));
     if (n == 0) return 0;
-    // Refuse what would be written to the wrong place before anything is queued: the upper
-    // address must come from a type-04 record before the first data record. Start-address
-    // records (03, 05) carry nothing to write; some tools put one first.
-    bool haveUpper = false;
-    for (size_t i = 0; i < n; ++i) {
-        HEX_RECORD r = image->GetRecord(i);
-        bool badExt = r.byType == 0x04 && (r.byLen != 2 || r.pData == nullptr);
-        bool unplaced = r.byType == 0x00 && !haveUpper;
-        if (badExt || unplaced || r.byType == 0x02 || r.byType > 0x05) {
-            WriteLog("[CISPCtrl] record %ld of type %d cannot be written\r\n", static_cast<long>(i),
-                     r.byType);
-            return 0;
-        }
-        if (r.byType == 0x04) haveUpper = true;
+    // Refuse what would be written to the wrong place before anything is queued.
+    size_t bad = image->GetUnplacedRecord();
+    if (bad < n) {
+        WriteLog("[CISPCtrl] record %ld of type %d cannot be written\r\n", static_cast<long>(bad),
+                 image->GetRecord(bad).byType);
+        return 0;
     }
     uint32_t generation = m_nDownloadGeneration.load();
     auto* rec = new CISPPacket;
-    for (size_t i = 0; i < n; ++i) {
-        HEX_RECORD r = image->GetRecord(i);
-        if (r.byType == 0x04) {
-            m_dwUpperAddr = static_cast<uint32_t>(r.pData[0]) << 8 | r.pData[1];
-            continue;
-        }
-        if (r.byType != 0x00) continue;
-        if (m_nRunState.load() == RUN_STOP_REQUESTED) break;
-        uint32_t addr = (m_dwUpperAddr << 16) + r.wAddr;
+    image->WalkPlacedData([&](const HEX_PLACED& d) {
+        if (m_nRunState.load() == RUN_STOP_REQUESTED) return false;
+        m_dwUpperAddr = d.dwAddr >> 16;
         // The target address and the byte count, then the record's bytes.
         uint8_t head[9];
-        isp::PutFrameHead(head, CMD_WRITE_HEX, 5u + r.byLen);
-        isp::PutLe32(head + 4, addr);
-        head[8] = r.byLen;
+        isp::PutFrameHead(head, CMD_WRITE_HEX, 5u + d.byLen);
+        isp::PutLe32(head + 4, d.dwAddr);
+        head[8] = d.byLen;
         rec->m_frame.Clear();
         rec->m_frame.Append(head, 9);
-        if (r.byLen > 0 && r.pData != nullptr) rec->m_frame.Append(r.pData, r.byLen);
-        if (!QueueDownloadFrame(*rec, generation)) break;
-    }
+        if (d.byLen > 0 && d.pData != nullptr) rec->m_frame.Append(d.pData, d.byLen);
+        return QueueDownloadFrame(*rec, generation);
+    });
     delete rec;
     return 1;
 }
@@ -125,23 +111,31 @@ int CISPCtrl::DownloadRadar(CHEXFile* holder) {
     if (holder == nullptr) return 0;
     return DownloadRaw(holder, CMD_RADAR_DATA, 1024, holder->m_dwRadarOffset);
 }
+
 int CISPCtrl::CompareReadBack(CHEXFile* image, const uint8_t* data, int32_t dataLen) {
     if (image == nullptr) return 0;
-    size_t n = image->GetRecordCount();
-    if (n == 0) return 0;
-    // Walk the data records only, as the download sent them, and wrap after the last one.
-    size_t i = static_cast<size_t>(m_nVerifyIndex.load());
-    while (i < n && image->GetRecord(i).byType != 0x00) ++i;
-    if (i >= n) {
-        i = 0;
-        while (i < n && image->GetRecord(i).byType != 0x00) ++i;
-        if (i >= n) return 0;
-    }
-    size_t next = i + 1;
-    while (next < n && image->GetRecord(next).byType != 0x00) ++next;
-    m_nVerifyIndex.store(next >= n ? 0 : static_cast<int32_t>(next));
+    if (image->GetRecordCount() == 0) return 0;
+    // The data records in the order the download sent them, from the one the index names on;
+    // after the last one the index wraps to the first.
+    HEX_PLACED r{};
+    size_t next = 0;  // record index of the data record after r, 0 when r is the last
+    auto pick = [&](size_t from) {
+        int seen = 0;
+        image->WalkPlacedData(
+            [&](const HEX_PLACED& d) {
+                if (seen++ == 0) {
+                    r = d;
+                    return true;
+                }
+                next = d.nRecord;
+                return false;
+            },
+            from);
+        return seen;
+    };
+    if (pick(static_cast<size_t>(m_nVerifyIndex.load())) == 0 && pick(0) == 0) return 0;
+    m_nVerifyIndex.store(static_cast<int32_t>(next));
 
-    HEX_RECORD r = image->GetRecord(i);
     int32_t count = r.pData != nullptr ? r.byLen : 0;
     bool same = data != nullptr && dataLen >= count &&
                 (count == 0 || std::memcmp(data, r.pData, static_cast<size_t>(count)) == 0);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "image/HexFile.h"
@@ -176,6 +177,34 @@ TEST(HexFile, LoadsWithEitherLineEnd) {
             for (size_t i = 0; i < c.records; ++i)
                 EXPECT_EQ(Text(hex.GetRecord(i)), Upper(c.lines[i]));
         }
+    }
+}
+
+// The download refuses what the walk refuses; tests/isp/DownloadTest has the other cases.
+TEST(HexFile, WalkPlacesDataAfterTheirUpperAddressFromTheRecordAsked) {
+    const std::string ext0 = ":020000040800F2", ext1 = Line(4, 0, {0x08, 0x01});
+    const std::string start = Line(5, 0, {0x08, 0x00, 0x01, 0x01});
+    const std::tuple<std::vector<std::string>, size_t, size_t, std::vector<uint32_t>> cases[] = {
+        // lines, walk from, first unplaced record, addresses walked
+        {{start, ext0, kD1, ext1, kD2, kEof}, 0, 6, {0x08000100, 0x08010110}},
+        {{start, ext0, kD1, ext1, kD2, kEof}, 3, 6, {0x08010110}},
+        {{ext0, kD1, Line(4, 0, {0x08}), kD2, kEof}, 0, 2, {}},
+    };
+    for (const auto& [lines, from, unplaced, want] : cases) {
+        std::string text;
+        for (const auto& l : lines) text += l + "\r\n";
+        SCOPED_TRACE(text);
+        CHEXFile hex;
+        EXPECT_EQ(LoadText(hex, text), 1);
+        EXPECT_EQ(hex.GetUnplacedRecord(), unplaced);
+        std::vector<uint32_t> got;
+        auto visit = [&](const HEX_PLACED& d) {
+            got.push_back(d.dwAddr);
+            return true;
+        };
+        int placed = hex.WalkPlacedData(visit, from);
+        EXPECT_EQ(placed, unplaced == lines.size() ? 1 : 0);
+        EXPECT_EQ(got, want);
     }
 }
 
