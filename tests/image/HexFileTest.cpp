@@ -11,39 +11,28 @@
 #include <vector>
 
 #include "image/HexFile.h"
+#include "support/HexLine.h"
 #include "support/TestMain.h"
 
 namespace {
 
 using Data = std::vector<uint8_t>;
 
-std::string Digits(const Data& raw, bool lower = false) {
-    const char* digits = lower ? "0123456789abcdef" : "0123456789ABCDEF";
-    std::string s = ":";
-    for (uint8_t b : raw) s += {digits[b >> 4], digits[b & 0xF]};
-    return s;
-}
-
-Data Fields(uint16_t addr, uint8_t type, const Data& data) {
-    Data raw{uint8_t(data.size()), uint8_t(addr >> 8), uint8_t(addr), type};
-    for (uint8_t b : data) raw.push_back(b);
-    return raw;
-}
-
 // A well-formed line, without its line end.
 std::string Line(uint8_t type, uint16_t addr, const Data& data, bool lower = false) {
-    Data raw = Fields(addr, type, data);
-    uint8_t sum = 0;
-    for (uint8_t b : raw) sum = uint8_t(sum - b);
-    raw.push_back(sum);
-    return Digits(raw, lower);
+    std::string s = testsupport::HexLine(type, addr, data);
+    s.resize(s.size() - 2);
+    if (lower)
+        for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
 }
 
 // A decoded record written back as a line, with the checksum it holds.
 std::string Text(const HEX_RECORD& r) {
-    Data raw = Fields(r.wAddr, r.byType, Data(r.pData, r.pData + r.byLen));
+    Data raw{r.byLen, uint8_t(r.wAddr >> 8), uint8_t(r.wAddr), r.byType};
+    raw.insert(raw.end(), r.pData, r.pData + r.byLen);
     raw.push_back(r.byChecksum);
-    return Digits(raw);
+    return testsupport::HexDigits(raw);
 }
 
 std::string Upper(std::string s) {
