@@ -1,3 +1,5 @@
+// The Intel HEX reader: decoding one line, loading a file into records with its version tag, and
+// placing the data records at their absolute addresses.
 #include "image/HexFile.h"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 // Intel HEX reader. A firmware image loads into one record per accepted line, in file order,
-// with the version word taken from the characters after the last line. The same class holds the
-// raw payload files (camera database, sounds, radar firmware) with their read offsets.
+// with the version word taken from the characters after the last line, and offers one walk over
+// its data records at their absolute addresses. The same class holds the raw payload files
+// (camera database, sounds, radar firmware) with their read offsets.
 #pragma once
 
 #include <algorithm>
@@ -100,13 +101,16 @@ public:
     uint32_t m_dwEdogOffset = 0;
     uint32_t m_dwMusicOffset = 0;
     uint32_t m_dwRadarOffset = 0;
-    CHEXPacket m_packet;
+    CHEXPacket m_packet;  // kept for fidelity: nothing uses it
     uint16_t m_wVersion = 0;
+    // Kept for fidelity: line lengths (CR LF included) for 2, 16, 4 and 0 data bytes of a reader
+    // with a fixed line buffer; this one reads whole lines and nothing reads them.
     int32_t m_nLineLen2 = 17;
     int32_t m_nLineLen16 = 45;
     int32_t m_nLineLen4 = 21;
     int32_t m_nLineLen0 = 13;
     plat::CFile m_file;
+    // Accepted lines whose type field ends in '4'; kept for fidelity: only the tests read it.
     uint16_t m_wExtCount = 0;
     std::vector<HEX_RECORD> m_lstRecord;
 

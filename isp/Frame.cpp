@@ -1,3 +1,5 @@
+// The frame format at work: frame heads and checksums for sending, and the search for valid frames
+// in the received byte stream with the pruning of bytes that can begin none.
 #include "isp/Frame.h"
 
 #include <cstring>

@@ -1,6 +1,7 @@
 // The protocol controller: owns the serial port, writes command frames, takes the device's bytes
 // apart into frames, decides when an answer is complete, finishes the command in flight and hands
-// every result to the page through one callback.
+// every result to the page through one callback. The core is IspCtrl.cpp; the command builders,
+// the downloads with the verify, the flash read-out and the port probing have a file each.
 #pragma once
 
 #include <atomic>
@@ -103,7 +104,7 @@ public:
 
     std::atomic<PFN_CMD_RESULT> m_pfnResult{nullptr};
     std::atomic<uint32_t> m_dwFlashSizeKB{512};
-    std::atomic<int32_t> m_nSelectNum{0};
+    std::atomic<int32_t> m_nSelectNum{0};  // kept for fidelity: the program does not read it
     std::atomic<int32_t> m_nProbeMode{0};
     CSerial m_serial;
     CRawString m_rxStream;
@@ -111,7 +112,7 @@ public:
     plat::CFile m_fileRead;
     std::atomic<void*> m_pResultCtx{nullptr};
     std::atomic<int32_t> m_nReadBlocks{0};
-    uint32_t m_dwUpperAddr = 0;
+    uint32_t m_dwUpperAddr = 0;  // kept for fidelity: written by DownloadHex, read by nothing
     std::atomic<int32_t> m_nVerifyIndex{0};
     std::atomic<int32_t> m_nRunState{RUN_RUNNING};
     uint8_t m_byReplyState = REPLY_COLLECTING;

@@ -1,3 +1,5 @@
+// The session both faces share: preparing the ports and the simulated device with its sample
+// payloads, starting the page's operation, its milestones, and the verdict on what the device got.
 #include "ui/Session.h"
 
 #include <sys/stat.h>
