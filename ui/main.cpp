@@ -4,24 +4,13 @@
 #include <string>
 
 #include "core/Log.h"
+#include "platform/Console.h"
 #include "ui/Options.h"
 #include "ui/Session.h"
 #include "ui/console/ConsoleFace.h"
 #ifdef KALVO_HAVE_QT
 #include "ui/qt/QtFace.h"
 #endif
-
-namespace {
-
-bool HaveDisplay() {
-    const char* qpa = std::getenv("QT_QPA_PLATFORM");
-    if (qpa != nullptr && *qpa != '\0') return true;
-    const char* x = std::getenv("DISPLAY");
-    const char* w = std::getenv("WAYLAND_DISPLAY");
-    return (x != nullptr && *x != '\0') || (w != nullptr && *w != '\0');
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     UpdaterOptions opts;
@@ -46,13 +35,12 @@ int main(int argc, char** argv) {
             return code;
         }
 #ifdef KALVO_HAVE_QT
-        if (!opts.headless && HaveDisplay()) {
+        if (!opts.headless && plat::HaveDisplay()) {
             code = RunQtFace(session, argc, argv);
         } else {
             code = RunConsoleFace(session);
         }
 #else
-        (void)HaveDisplay;
         code = RunConsoleFace(session);
 #endif
     }

@@ -1,13 +1,12 @@
 #include "ui/console/ConsoleFace.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <string>
 
 #include "app/UiLoop.h"
 #include "core/Log.h"
+#include "platform/Console.h"
 
 namespace {
 
@@ -31,7 +30,7 @@ bool IsProgressText(const std::string& t) {
 class CConsoleWindow : public CLoopWindow {
 public:
     CConsoleWindow(CUiLoop& loop, CSession& session)
-        : CLoopWindow(loop), m_session(session), m_bTty(::isatty(STDOUT_FILENO) != 0) {}
+        : CLoopWindow(loop), m_session(session), m_bTty(plat::StdoutIsTerminal()) {}
 
     void SetPage(CKalvoDlg* page) { m_pPage = page; }
 
