@@ -8,6 +8,7 @@
 #include "isp/IspCtrl.h"
 #include "platform/Paths.h"
 #include "platform/Time.h"
+#include "serial/PortTable.h"
 
 namespace {
 

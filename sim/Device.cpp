@@ -16,7 +16,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/serial_posix.h"
+#include "platform/SerialDevice.h"
 #include "sim/HostParser.h"
 #include "sim/Loader.h"
 

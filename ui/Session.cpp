@@ -13,6 +13,7 @@
 #include "image/HexWriter.h"
 #include "isp/IspCtrl.h"
 #include "platform/Paths.h"
+#include "serial/PortTable.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
 #include "sim/Sha256.h"

@@ -16,6 +16,7 @@
 #include "app/UiLoop.h"
 #include "isp/IspCtrl.h"
 #include "platform/Time.h"
+#include "serial/PortTable.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
 #include "support/RecordingWindow.h"

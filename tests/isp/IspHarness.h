@@ -22,6 +22,7 @@
 
 #include "core/TaskManager.h"
 #include "isp/IspCtrl.h"
+#include "serial/PortTable.h"
 #include "support/TestMain.h"
 
 namespace isptest {
