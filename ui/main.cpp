@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/Log.h"
+#include "core/Version.h"
 #include "platform/Console.h"
 #include "ui/Options.h"
 #include "ui/Session.h"
@@ -24,7 +25,7 @@ int main(int argc, char** argv) {
         return EXIT_DONE;
     }
     if (opts.version) {
-        std::printf("kalvo-updater 0.2 (Zorvik Tool v0.2)\n");
+        std::printf("kalvo-updater %s (Zorvik Tool v0.2)\n", KALVO_VERSION);
         return EXIT_DONE;
     }
     int code = EXIT_DONE;

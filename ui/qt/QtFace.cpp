@@ -1,7 +1,9 @@
+// Runs the window face: the Qt application object, its names and icon, and the main window.
 #include "ui/qt/QtFace.h"
 
 #include <QApplication>
 
+#include "core/Version.h"
 #include "ui/qt/MainPage.h"
 
 int RunQtFace(CSession& session, int argc, char** argv) {
@@ -11,7 +13,7 @@ int RunQtFace(CSession& session, int argc, char** argv) {
     // Names the place for settings; the program keeps none.
     QApplication::setOrganizationName(QStringLiteral("应用程序向导生成的本地应用程序"));
     QApplication::setApplicationName(QStringLiteral("kalvo-updater"));
-    QApplication::setApplicationVersion(QStringLiteral("0.2"));
+    QApplication::setApplicationVersion(QLatin1String(KALVO_VERSION));
     QApplication::setWindowIcon(KalvoIcon());
     {
         CMainPage window(&session, session.MakePageConfig());
