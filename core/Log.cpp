@@ -1,3 +1,5 @@
+// WriteLog and the log file: one formatted line at a time, echoed to standard output and
+// appended in UTF-16LE.
 #include "core/Log.h"
 
 #include <cstdarg>

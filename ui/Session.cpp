@@ -1,3 +1,5 @@
+// What both faces share: preparing the port table, the simulated device and its sample payloads,
+// the exit code of each page event, the no-device reason and the verdict of a simulated run.
 #include "ui/Session.h"
 
 #include <cstdio>

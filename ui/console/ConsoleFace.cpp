@@ -1,3 +1,5 @@
+// The terminal face: status texts as lines, a live progress line on a terminal, the wait for the
+// device's first answer, and the exit code.
 #include "ui/console/ConsoleFace.h"
 
 #include <atomic>
