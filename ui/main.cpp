@@ -9,8 +9,8 @@
 #include "ui/Options.h"
 #include "ui/Session.h"
 #include "ui/console/ConsoleFace.h"
-#ifdef KALVO_HAVE_QT
-#include "ui/qt/QtFace.h"
+#ifdef KALVO_HAVE_WINDOW
+#include "ui/WindowFace.h"
 #endif
 
 int main(int argc, char** argv) {
@@ -35,9 +35,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kalvo-updater: %s\n", error.c_str());
             return code;
         }
-#ifdef KALVO_HAVE_QT
+#ifdef KALVO_HAVE_WINDOW
         if (!opts.headless && plat::HaveDisplay()) {
-            code = RunQtFace(session, argc, argv);
+            code = RunWindowFace(session, argc, argv);
         } else {
             code = RunConsoleFace(session);
         }

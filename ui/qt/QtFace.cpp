@@ -1,12 +1,11 @@
-// Runs the window face: the Qt application object, its names and icon, and the main window.
-#include "ui/qt/QtFace.h"
-
+// The window face on Qt: the application object, its names and icon, and the main window.
 #include <QApplication>
 
 #include "core/Version.h"
+#include "ui/WindowFace.h"
 #include "ui/qt/MainPage.h"
 
-int RunQtFace(CSession& session, int argc, char** argv) {
+int RunWindowFace(CSession& session, int argc, char** argv) {
     // QApplication keeps a reference to the count.
     int qtArgc = argc;
     QApplication app(qtArgc, argv);
