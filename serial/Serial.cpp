@@ -23,7 +23,8 @@ constexpr std::chrono::milliseconds READ_WAIT_BOUND{100};
 constexpr std::chrono::milliseconds WRITE_SLICE{10};
 constexpr uint32_t WRITE_GRACE_MS = 2000;
 
-// Paths held by some CSerial of this process; root is not kept out by TIOCEXCL.
+// Paths held by some CSerial of this process: an exclusive open does not keep out a second open
+// by root, nor one within the same process on every system.
 std::mutex g_openMtx;
 std::set<std::string> g_openPaths;
 
