@@ -1,7 +1,6 @@
-// Uses termios2 for any baud rate (256000 has no Bxxx constant); <asm/termbits.h> cannot live
-// beside <termios.h>, so this file does everything through ioctl and never includes the latter.
-#include "platform/serial_posix.h"
-
+// The serial device on Linux. Uses termios2 for any baud rate (256000 has no Bxxx constant);
+// <asm/termbits.h> cannot live beside <termios.h>, so this file does everything through ioctl and
+// never includes the latter.
 #include <asm/termbits.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -14,14 +13,19 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
+#include <system_error>
 #include <unordered_map>
+
+#include "platform/SerialDevice.h"
 
 namespace plat {
 
 namespace {
+
+int Fd(SerialHandle h) {
+    return static_cast<int>(h);
+}
 
 timespec ToTimespec(std::chrono::nanoseconds d) {
     if (d.count() < 0) d = std::chrono::nanoseconds(0);
@@ -49,7 +53,8 @@ int WakeFdOf(int fd) {
     return it == WakeFds().end() ? -1 : it->second;
 }
 
-SerialWaitState Wait(int fd, short events, std::chrono::nanoseconds timeout) {
+SerialWaitState Wait(SerialHandle h, short events, std::chrono::nanoseconds timeout) {
+    int fd = Fd(h);
     pollfd p[2] = {{fd, events, 0}, {WakeFdOf(fd), POLLIN, 0}};
     timespec ts = ToTimespec(timeout);
     SerialWaitState state;
@@ -69,18 +74,18 @@ SerialWaitState Wait(int fd, short events, std::chrono::nanoseconds timeout) {
 
 }  // namespace
 
-int SerialOpen(const std::string& path, int* err) {
+SerialHandle SerialOpen(const std::string& path, int* err) {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *err = errno;
-        return -1;
+        return INVALID_SERIAL;
     }
     // The advisory lock first: TIOCEXCL on a device another process holds would lock it out of
     // its own reopens after we back off.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         *err = errno;
         ::close(fd);
-        return -1;
+        return INVALID_SERIAL;
     }
     // Root is not stopped by TIOCEXCL, hence the lock above as well.
     ::ioctl(fd, TIOCEXCL);
@@ -94,15 +99,16 @@ int SerialOpen(const std::string& path, int* err) {
     return fd;
 }
 
-void SerialWakeWaiters(int fd) {
-    int wake = WakeFdOf(fd);
+void SerialWakeWaiters(SerialHandle h) {
+    int wake = WakeFdOf(Fd(h));
     if (wake < 0) return;
     const uint64_t one = 1;
     // Fails only when the counter is already full, which wakes the waiters as well.
     if (::write(wake, &one, sizeof one) < 0) return;
 }
 
-void SerialClose(int fd) {
+void SerialClose(SerialHandle h) {
+    int fd = Fd(h);
     if (fd < 0) return;
     {
         std::lock_guard<std::mutex> lock(WakeMutex());
@@ -117,7 +123,8 @@ void SerialClose(int fd) {
     ::close(fd);
 }
 
-bool SerialConfigure(int fd, uint32_t baud, int* err) {
+bool SerialConfigure(SerialHandle h, uint32_t baud, int* err) {
+    int fd = Fd(h);
     if (baud == 0) {
         // Speed 0 means "hang up" to a tty.
         *err = EINVAL;
@@ -157,13 +164,8 @@ bool SerialConfigure(int fd, uint32_t baud, int* err) {
     return true;
 }
 
-uint32_t SerialGetBaud(int fd) {
-    termios2 t;
-    if (::ioctl(fd, TCGETS2, &t) != 0) return 0;
-    return t.c_ospeed;
-}
-
-bool SerialSetModemLines(int fd, bool rts, bool dtr) {
+bool SerialSetModemLines(SerialHandle h, bool rts, bool dtr) {
+    int fd = Fd(h);
     int rtsBit = TIOCM_RTS;
     int dtrBit = TIOCM_DTR;
     bool ok = ::ioctl(fd, rts ? TIOCMBIS : TIOCMBIC, &rtsBit) == 0;
@@ -171,7 +173,8 @@ bool SerialSetModemLines(int fd, bool rts, bool dtr) {
     return ok;
 }
 
-bool SerialSetLowLatency(int fd) {
+bool SerialSetLowLatency(SerialHandle h) {
+    int fd = Fd(h);
     serial_struct ss;
     if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) return false;
     if (ss.flags & ASYNC_LOW_LATENCY) return true;
@@ -179,21 +182,21 @@ bool SerialSetLowLatency(int fd) {
     return ::ioctl(fd, TIOCSSERIAL, &ss) == 0;
 }
 
-bool SerialPurge(int fd) {
-    return ::ioctl(fd, TCFLSH, TCIOFLUSH) == 0;
+bool SerialPurge(SerialHandle h) {
+    return ::ioctl(Fd(h), TCFLSH, TCIOFLUSH) == 0;
 }
 
-SerialWaitState SerialWaitRead(int fd, std::chrono::nanoseconds timeout) {
-    return Wait(fd, POLLIN, timeout);
+SerialWaitState SerialWaitRead(SerialHandle h, std::chrono::nanoseconds timeout) {
+    return Wait(h, POLLIN, timeout);
 }
 
-SerialWaitState SerialWaitWrite(int fd, std::chrono::nanoseconds timeout) {
-    return Wait(fd, POLLOUT, timeout);
+SerialWaitState SerialWaitWrite(SerialHandle h, std::chrono::nanoseconds timeout) {
+    return Wait(h, POLLOUT, timeout);
 }
 
-long SerialRead(int fd, uint8_t* buf, size_t size, int* err) {
+long SerialRead(SerialHandle h, uint8_t* buf, size_t size, int* err) {
     for (;;) {
-        ssize_t n = ::read(fd, buf, size);
+        ssize_t n = ::read(Fd(h), buf, size);
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
@@ -202,19 +205,15 @@ long SerialRead(int fd, uint8_t* buf, size_t size, int* err) {
     }
 }
 
-long SerialWrite(int fd, const uint8_t* data, size_t size, int* err) {
+long SerialWrite(SerialHandle h, const uint8_t* data, size_t size, int* err) {
     for (;;) {
-        ssize_t n = ::write(fd, data, size);
+        ssize_t n = ::write(Fd(h), data, size);
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         *err = errno;
         return -1;
     }
-}
-
-bool SerialIsHangUpError(int err) {
-    return err == EIO || err == ENXIO || err == ENODEV;
 }
 
 void SerialNameReadThread() {
@@ -227,19 +226,30 @@ void SerialPause(std::chrono::nanoseconds d) {
     }
 }
 
-bool SerialHasUart(const std::string& devPath, const std::string& sysClassTty) {
-    std::string name = devPath.substr(devPath.find_last_of('/') + 1);
-    std::ifstream type(sysClassTty + "/" + name + "/type");
-    long value = 0;
-    if (type >> value) return value != 0;
+SerialOpenFault SerialClassifyOpenError(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            return SerialOpenFault::NoSuchPort;
+        case EBUSY:
+        case EWOULDBLOCK:
+            return SerialOpenFault::Busy;
+        case EACCES:
+        case EPERM:
+            return SerialOpenFault::PermissionDenied;
+        default:
+            return SerialOpenFault::Other;
+    }
+}
 
-    // No sysfs: ask the driver, which reports PORT_UNKNOWN for a slot without a chip.
-    int fd = ::open(devPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    serial_struct ss;
-    bool real = ::ioctl(fd, TIOCGSERIAL, &ss) == 0 && ss.type != PORT_UNKNOWN;
-    ::close(fd);
-    return real;
+bool SerialIsHangUpError(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV;
+}
+
+std::string SerialErrorText(int err) {
+    return std::generic_category().message(err);
 }
 
 }  // namespace plat

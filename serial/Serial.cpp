@@ -1,15 +1,14 @@
+// The serial port object: opening by COM number or path, the line settings, bounded writes and
+// the read loop; the device calls themselves are in platform/SerialDevice.h.
 #include "serial/Serial.h"
 
-#include <stdlib.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <set>
-#include <system_error>
 
 #include "core/Log.h"
+#include "platform/Paths.h"
 #include "platform/Time.h"
-#include "platform/serial_posix.h"
+#include "serial/PortTable.h"
 
 namespace {
 
@@ -24,7 +23,8 @@ constexpr std::chrono::milliseconds READ_WAIT_BOUND{100};
 constexpr std::chrono::milliseconds WRITE_SLICE{10};
 constexpr uint32_t WRITE_GRACE_MS = 2000;
 
-// Paths held by some CSerial of this process; root is not kept out by TIOCEXCL.
+// Paths held by some CSerial of this process: an exclusive open does not keep out a second open
+// by root, nor one within the same process on every system.
 std::mutex g_openMtx;
 std::set<std::string> g_openPaths;
 
@@ -39,7 +39,7 @@ void ReleasePath(const std::string& key) {
 }
 
 std::string ErrText(int err) {
-    return std::generic_category().message(err);
+    return plat::SerialErrorText(err);
 }
 
 }  // namespace
@@ -86,23 +86,19 @@ int CSerial::Fail(PortError error, const std::string& text) {
     return 0;
 }
 
-int CSerial::FailErrno(const std::string& path, int err) {
-    switch (err) {
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-        case ENOTDIR:
+int CSerial::FailOpen(const std::string& path, int err) {
+    switch (plat::SerialClassifyOpenError(err)) {
+        case plat::SerialOpenFault::NoSuchPort:
             return Fail(PortError::NoSuchPort, path + ": no such port (" + ErrText(err) + ")");
-        case EBUSY:
-        case EWOULDBLOCK:
+        case plat::SerialOpenFault::Busy:
             return Fail(PortError::Busy, path + ": port busy (in use by another program)");
-        case EACCES:
-        case EPERM:
+        case plat::SerialOpenFault::PermissionDenied:
             return Fail(PortError::PermissionDenied,
                         path + ": permission denied (add your user to the dialout group)");
-        default:
-            return Fail(PortError::Other, path + ": cannot open (" + ErrText(err) + ")");
+        case plat::SerialOpenFault::Other:
+            break;
     }
+    return Fail(PortError::Other, path + ": cannot open (" + ErrText(err) + ")");
 }
 
 int CSerial::Open(uint8_t port) {
@@ -125,18 +121,16 @@ int CSerial::OpenDevice(const std::string& path) {
     Fail(PortError::None, "");
     if (path.empty()) return Fail(PortError::NoSuchPort, "no port given");
 
-    char* real = realpath(path.c_str(), nullptr);
-    if (real == nullptr) return FailErrno(path, errno);
-    std::string key = real;
-    free(real);
+    std::string key;
+    int err = 0;
+    if (!plat::CanonicalPath(path, &key, &err)) return FailOpen(path, err);
     if (!ClaimPath(key)) {
         return Fail(PortError::Busy, path + ": port busy (already open in this program)");
     }
-    int err = 0;
-    int fd = plat::SerialOpen(path, &err);
-    if (fd < 0) {
+    plat::SerialHandle fd = plat::SerialOpen(path, &err);
+    if (fd == plat::INVALID_SERIAL) {
         ReleasePath(key);
-        return FailErrno(path, err);
+        return FailOpen(path, err);
     }
     {
         std::unique_lock<std::shared_mutex> lock(m_fdMtx);
@@ -169,7 +163,7 @@ int CSerial::OpenDevice(const std::string& path) {
 
 int CSerial::SetBaudRate(uint32_t baud) {
     std::shared_lock<std::shared_mutex> lock(m_fdMtx);
-    int fd = m_hCom.load();
+    plat::SerialHandle fd = m_hCom.load();
     if (fd == INVALID_HANDLE) return 0;
     int err = 0;
     if (!plat::SerialConfigure(fd, baud, &err)) {
@@ -184,7 +178,7 @@ int CSerial::SetBaudRate(uint32_t baud) {
 
 void CSerial::Purge() {
     std::shared_lock<std::shared_mutex> lock(m_fdMtx);
-    int fd = m_hCom.load();
+    plat::SerialHandle fd = m_hCom.load();
     if (fd != INVALID_HANDLE) plat::SerialPurge(fd);
 }
 
@@ -192,7 +186,7 @@ void CSerial::Close() {
     Purge();
     // Marking the port closed first makes the read loop return and a blocked Write give up, so
     // the stop below is quick.
-    int fd = m_hCom.exchange(INVALID_HANDLE);
+    plat::SerialHandle fd = m_hCom.exchange(INVALID_HANDLE);
     if (fd != INVALID_HANDLE) plat::SerialWakeWaiters(fd);
     StopThread();
     if (fd == INVALID_HANDLE) return;
@@ -209,7 +203,7 @@ void CSerial::Close() {
 bool CSerial::Write(const uint8_t* data, uint32_t count) {
     std::lock_guard<std::mutex> writeLock(m_writeMtx);
     std::shared_lock<std::shared_mutex> lock(m_fdMtx);
-    int fd = m_hCom.load();
+    plat::SerialHandle fd = m_hCom.load();
     if (fd == INVALID_HANDLE) {
         Fail(PortError::Other, "write on a closed port");
         return false;
@@ -294,7 +288,7 @@ uint32_t CSerial::Run() {
         plat::SerialWaitState state;
         {
             std::shared_lock<std::shared_mutex> lock(m_fdMtx);
-            int fd = m_hCom.load();
+            plat::SerialHandle fd = m_hCom.load();
             if (fd == INVALID_HANDLE) return 0;
             if (blind) {
                 n = plat::SerialRead(fd, m_pReadBuf, size, &err);

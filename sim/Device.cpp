@@ -1,3 +1,5 @@
+// The simulated device's line: the pseudo-terminal (or tty), its service thread, line-rate
+// timing of what goes each way, and the faults injected on the wire.
 #include "sim/Device.h"
 
 #include <errno.h>
@@ -16,7 +18,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/serial_posix.h"
+#include "platform/SerialDevice.h"
 #include "sim/HostParser.h"
 #include "sim/Loader.h"
 

@@ -1,3 +1,4 @@
+// The command line of kalvo-updater: parsing, checking each value, and the usage text.
 #include "ui/Options.h"
 
 #include <cerrno>

@@ -2,9 +2,6 @@
 // payloads, starting the page's operation, its milestones, and the verdict on what the device got.
 #include "ui/Session.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +14,8 @@
 #include "image/HexFile.h"
 #include "image/HexWriter.h"
 #include "isp/IspCtrl.h"
+#include "platform/Paths.h"
+#include "serial/PortTable.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
 #include "sim/Sha256.h"
@@ -44,16 +43,7 @@ std::vector<uint8_t> ReadAll(const std::string& path) {
 }
 
 bool Exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::string ExeDir() {
-    char buf[4096];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string p(buf, static_cast<size_t>(n));
-    return p.substr(0, p.rfind('/'));
+    return plat::IsRegularFile(path);
 }
 
 }  // namespace
@@ -87,14 +77,11 @@ CSession::~CSession() {
 
 bool CSession::Prepare(std::string& error, int& exitCode) {
     g_bLogEnable.store(m_opts.log ? 1 : 0);
-    m_strPayloadDir = m_opts.payloadDir.empty() ? ExeDir() : m_opts.payloadDir;
-    if (!m_opts.payloadDir.empty()) {
-        struct stat st {};
-        if (::stat(m_opts.payloadDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            error = "--payload-dir: not a directory: " + m_opts.payloadDir;
-            exitCode = EXIT_USAGE;
-            return false;
-        }
+    m_strPayloadDir = m_opts.payloadDir.empty() ? plat::ExecutableDir() : m_opts.payloadDir;
+    if (!m_opts.payloadDir.empty() && !plat::IsDirectory(m_opts.payloadDir)) {
+        error = "--payload-dir: not a directory: " + m_opts.payloadDir;
+        exitCode = EXIT_USAGE;
+        return false;
     }
     if (m_opts.simulate) {
         sim::Options so;
@@ -110,9 +97,8 @@ bool CSession::Prepare(std::string& error, int& exitCode) {
         bool any = false;
         for (const char* name : kPayloadNames) any = any || Exists(m_strPayloadDir + "/" + name);
         if (!any && m_opts.readFlash.empty() && !m_opts.chipInfo && !m_opts.erase) {
-            std::string tmpl =
-                (std::filesystem::temp_directory_path() / "kalvo-samples-XXXXXX").string();
-            if (::mkdtemp(tmpl.data()) == nullptr || !WriteSamplePayloads(tmpl, error)) {
+            std::string tmpl = plat::MakeTempDir("kalvo-samples-");
+            if (tmpl.empty() || !WriteSamplePayloads(tmpl, error)) {
                 if (error.empty()) error = "cannot create a directory for the sample payloads";
                 exitCode = EXIT_PAYLOAD;
                 return false;

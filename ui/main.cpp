@@ -4,24 +4,14 @@
 #include <string>
 
 #include "core/Log.h"
+#include "core/Version.h"
+#include "platform/Console.h"
 #include "ui/Options.h"
 #include "ui/Session.h"
 #include "ui/console/ConsoleFace.h"
-#ifdef KALVO_HAVE_QT
-#include "ui/qt/QtFace.h"
+#ifdef KALVO_HAVE_WINDOW
+#include "ui/WindowFace.h"
 #endif
-
-namespace {
-
-bool HaveDisplay() {
-    const char* qpa = std::getenv("QT_QPA_PLATFORM");
-    if (qpa != nullptr && *qpa != '\0') return true;
-    const char* x = std::getenv("DISPLAY");
-    const char* w = std::getenv("WAYLAND_DISPLAY");
-    return (x != nullptr && *x != '\0') || (w != nullptr && *w != '\0');
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     UpdaterOptions opts;
@@ -35,7 +25,7 @@ int main(int argc, char** argv) {
         return EXIT_DONE;
     }
     if (opts.version) {
-        std::printf("kalvo-updater 0.2 (Zorvik Tool v0.2)\n");
+        std::printf("kalvo-updater %s (Zorvik Tool v0.2)\n", KALVO_VERSION);
         return EXIT_DONE;
     }
     int code = EXIT_DONE;
@@ -45,14 +35,13 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kalvo-updater: %s\n", error.c_str());
             return code;
         }
-#ifdef KALVO_HAVE_QT
-        if (!opts.headless && HaveDisplay()) {
-            code = RunQtFace(session, argc, argv);
+#ifdef KALVO_HAVE_WINDOW
+        if (!opts.headless && plat::HaveDisplay()) {
+            code = RunWindowFace(session, argc, argv);
         } else {
             code = RunConsoleFace(session);
         }
 #else
-        (void)HaveDisplay;
         code = RunConsoleFace(session);
 #endif
     }

@@ -1,6 +1,7 @@
 #include "PageHarness.h"
 
 #include "image/HexWriter.h"
+#include "serial/PortTable.h"
 
 std::string MakeHex(const std::vector<uint8_t>& data, uint32_t base, const std::string& version,
                     size_t recordLen) {

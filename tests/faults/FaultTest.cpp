@@ -17,6 +17,7 @@
 #include "image/HexWriter.h"
 #include "isp/IspCtrl.h"
 #include "platform/Time.h"
+#include "serial/PortTable.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
 #include "support/RecordingWindow.h"

@@ -14,6 +14,7 @@
 
 #include "isp/IspCodes.h"
 #include "platform/Time.h"
+#include "serial/PortTable.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
 #include "support/TestMain.h"

@@ -21,6 +21,7 @@
 
 #include "core/TaskManager.h"
 #include "isp/IspCtrl.h"
+#include "serial/PortTable.h"
 #include "support/HexLine.h"
 #include "support/TestMain.h"
 

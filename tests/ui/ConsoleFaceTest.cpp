@@ -7,6 +7,7 @@
 
 #include "isp/IspCtrl.h"
 #include "platform/Time.h"
+#include "serial/PortTable.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
 #include "support/TestMain.h"

@@ -1,6 +1,6 @@
+// The terminal face: status texts as lines, a live progress line on a terminal, the wait for the
+// device's first answer, and the exit code.
 #include "ui/console/ConsoleFace.h"
-
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -8,6 +8,7 @@
 
 #include "app/UiLoop.h"
 #include "core/Log.h"
+#include "platform/Console.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ bool IsProgressText(const std::string& t) {
 class CConsoleWindow : public CLoopWindow {
 public:
     CConsoleWindow(CUiLoop& loop, CSession& session)
-        : CLoopWindow(loop), m_session(session), m_bTty(::isatty(STDOUT_FILENO) != 0) {}
+        : CLoopWindow(loop), m_session(session), m_bTty(plat::StdoutIsTerminal()) {}
 
     void SetPage(CKalvoDlg* page) { m_pPage = page; }
 
