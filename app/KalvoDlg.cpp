@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/PageTexts.h"
 #include "core/Log.h"
 #include "isp/IspCtrl.h"
 #include "platform/Time.h"
@@ -44,32 +45,6 @@ const char* const kFoundLines[4] = {"\r\n  FW IS  EXIST \r\n", "\r\n  edog IS  E
 const char* const kMissingLines[4] = {
     "\r\n  FW IS NOT  EXIST \r\n", "\r\n  edog IS NOT  EXIST \r\n",
     "\r\n  music IS NOT  EXIST \r\n", "\r\n  radar IS NOT  EXIST \r\n"};
-
-const char* const kTimeoutText = "Тайм-аут, пожалуйста,\r\nзаново откройте программу.\r\n";
-const char* const kFileErrorText = "Ошибка чтения файла.\r\n";
-// Our own link message for a port write that failed.
-const char* const kWriteFailedText = "串口写入失败，请检查连接!\r\n";
-
-const char* DeviceErrorText(uint8_t code) {
-    switch (code) {
-        case 3:
-            return "命令无效，请重试!\n";
-        case 4:
-            return "Flash硬件忙!\n";
-        case 5:
-            return "Flash读保护!\n";
-        case 6:
-            return "Flash写保护!\n";
-        case 7:
-            return "参数不足或错误!\n";
-        case 8:
-            return "目标地址边界错误!\n";
-        case 9:
-            return "源地址边界错误!\n";
-        default:
-            return "MCU参数错误! \n";
-    }
-}
 
 }  // namespace
 
@@ -270,8 +245,9 @@ void CKalvoDlg::ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen
         m_wFwVer.store(static_cast<uint16_t>(data[0] << 8 | data[1]));
         WriteLog("fwVer== %04x \r\n ", m_wFwVer.load());
         if (m_wFwVer.load() == 0x0104) {
-            if (m_pWnd != nullptr) m_pWnd->MessageBox("This is not Q9-Dornvex program", "ERROR");
-            Notify(PageEvent::VersionWarning, "This is not Q9-Dornvex program");
+            if (m_pWnd != nullptr)
+                m_pWnd->MessageBox(TEXT_OLD_PROGRAM_BOX, TEXT_OLD_PROGRAM_CAPTION);
+            Notify(PageEvent::VersionWarning, TEXT_OLD_PROGRAM_BOX);
         }
     }
 }
@@ -309,7 +285,7 @@ void CKalvoDlg::DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data
                     // Without its file the rest of the read-out is useless: end it here.
                     g_ISPCtrl.CancelReadFlash();
                     dlg->m_byState.store(STATE_IDLE);
-                    dlg->ShowStatus("当前数据读取错误\r\n", 0);
+                    dlg->ShowStatus(TEXT_READ_ERROR, 0);
                     dlg->Notify(PageEvent::ServiceFailed, g_ISPCtrl.GetReadError());
                 }
             } else {
@@ -390,8 +366,8 @@ void CKalvoDlg::OnFwProgress() {
     WriteLog("00 burn2");
     auto hex = Holder(PAYLOAD_FW);
     uint32_t total = hex ? static_cast<uint32_t>(hex->GetDataRecordCount()) : 0;
-    if (CountAck(STATE_BURN_FW, total, "Обновление ПО...: %d %% ") != 100) return;
-    ShowStatus("Обновление ПО прошло успешно.", 128);
+    if (CountAck(STATE_BURN_FW, total, TEXT_FW_PROGRESS) != 100) return;
+    ShowStatus(TEXT_FW_DONE, 128);
     m_byState.store(STATE_IDLE);
     g_ISPCtrl.EndFirmware();
     m_dwAckCount.store(0);
@@ -405,10 +381,10 @@ void CKalvoDlg::OnFwProgress() {
 // may change meanwhile.
 void CKalvoDlg::OnEdogProgress() {
     auto holder = Holder(PAYLOAD_EDOG);
-    if (!holder || CountAck(STATE_BURN_EDOG, g_ISPCtrl.m_dwRawFrames.load(),
-                            "Обновление базу камер… : %d %% ") != 100)
+    if (!holder ||
+        CountAck(STATE_BURN_EDOG, g_ISPCtrl.m_dwRawFrames.load(), TEXT_EDOG_PROGRESS) != 100)
         return;
-    ShowStatus("Обновление базы камер прошло успешно.", 128);
+    ShowStatus(TEXT_EDOG_DONE, 128);
     m_byState.store(STATE_IDLE);
     m_dwAckCount.store(0);
     holder->m_file.Close();
@@ -420,13 +396,13 @@ void CKalvoDlg::OnEdogProgress() {
 
 void CKalvoDlg::OnMusicProgress() {
     auto holder = Holder(PAYLOAD_MUSIC);
-    if (!holder || CountAck(STATE_BURN_MUSIC, g_ISPCtrl.m_dwRawFrames.load(),
-                            "Обновление звуковых файлов.: %d %% ") != 100)
+    if (!holder ||
+        CountAck(STATE_BURN_MUSIC, g_ISPCtrl.m_dwRawFrames.load(), TEXT_MUSIC_PROGRESS) != 100)
         return;
     m_dwAckCount.store(0);
     holder->m_file.Close();
     m_byState.store(STATE_IDLE);
-    ShowStatus("Обновление звуковых файлов прошло успешно.", 128);
+    ShowStatus(TEXT_MUSIC_DONE, 128);
     g_ISPCtrl.EndMusic();
     m_bMusicPending.store(0);
     Pause(3000);
@@ -437,10 +413,10 @@ void CKalvoDlg::OnRadarProgress() {
     if (m_byState.load() != STATE_BURN_RADAR) return;
     WriteLog("radar burn2");
     auto holder = Holder(PAYLOAD_RADAR);
-    if (!holder || CountAck(STATE_BURN_RADAR, g_ISPCtrl.m_dwRawFrames.load(),
-                            "Обновление ПО радар…: %d %% ") != 100)
+    if (!holder ||
+        CountAck(STATE_BURN_RADAR, g_ISPCtrl.m_dwRawFrames.load(), TEXT_RADAR_PROGRESS) != 100)
         return;
-    ShowStatus("Обновление ПО радар\r\n прошло успешно.\r\n", 128);
+    ShowStatus(TEXT_RADAR_DONE, 128);
     m_byState.store(STATE_IDLE);
     m_dwAckCount.store(0);
     m_bRadarPending.store(0);
@@ -454,7 +430,7 @@ void CKalvoDlg::CompletePayload(int which) {
     uint16_t done = static_cast<uint16_t>(m_wPayloadDone.fetch_add(1) + 1);
     if (done != m_wPayloadTotal.load()) return;
     FindPayloadFiles();
-    ShowStatus(which == PAYLOAD_RADAR ? "升级完成" : "Готово", 128);
+    ShowStatus(which == PAYLOAD_RADAR ? TEXT_RUN_DONE_RADAR : TEXT_RUN_DONE, 128);
     EnableButton(true);
     Notify(PageEvent::RunComplete);
 }
@@ -472,13 +448,13 @@ void CKalvoDlg::OnProbeAnswer() {
 void CKalvoDlg::OnReadProgress(const uint8_t* data, int32_t dataLen) {
     if (dataLen < 1) return;
     uint8_t p = data[0];
-    ShowStatus(Format("已读出:%d %% ", p), 2);
+    ShowStatus(Format(TEXT_READ_PROGRESS, p), 2);
     if (p == 100) {
         m_byState.store(STATE_IDLE);
-        ShowStatus("\r\n当前数据读取完成\r\n", 0);
+        ShowStatus(TEXT_READ_DONE, 0);
         Notify(PageEvent::ServiceDone);
     }
-    if (p == 0xFF) ShowStatus("当前数据读取错误\r\n", 0);
+    if (p == 0xFF) ShowStatus(TEXT_READ_ERROR, 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -496,18 +472,18 @@ void CKalvoDlg::OnVerifyResult(const uint8_t* data, int32_t dataLen) {
     auto percent = static_cast<uint8_t>(acks * 100 / total);
     bool ok = g_ISPCtrl.CompareReadBack(hex.get(), data, dataLen) != 0;
     if (!ok) {
-        ShowStatus("校验失败\r\n", 0);
+        ShowStatus(TEXT_VERIFY_FAILED, 0);
         TaskManager().ClearTask();
         m_byState.store(STATE_IDLE);
         g_ISPCtrl.m_nVerifyIndex.store(0);
         Notify(PageEvent::VerifyFailed);
     } else {
-        ShowStatus(Format("已校验:%d %% ", percent), 1);
+        ShowStatus(Format(TEXT_VERIFY_PROGRESS, percent), 1);
     }
     if (percent == 100) {
-        ShowStatus("\r\n", 0);
+        ShowStatus(TEXT_LINE_BREAK, 0);
         if (ok) {
-            ShowStatus("烧写完成,请重新上电\r\n", 0);
+            ShowStatus(TEXT_BURN_DONE, 0);
             m_byState.store(STATE_IDLE);
         }
     }
@@ -532,19 +508,19 @@ void CKalvoDlg::OnEchoResult(const uint8_t* data, int32_t dataLen) {
     if (dataLen >= 1 && data[0] == 0xAC) {
         uint8_t step = static_cast<uint8_t>(m_byBaudStep.fetch_add(1) + 1);
         if (m_dwTargetBaud.load() == 256000) {
-            ShowStatus("初始波特率通信成功，开始传输数据!\r\n", 128);
+            ShowStatus(TEXT_BAUD_OK, 128);
             g_ISPCtrl.GetFlashSize();
             Notify(PageEvent::BaudReady);
         } else if (step == 1) {
             g_ISPCtrl.SetDeviceBaud(m_dwTargetBaud.load());
         } else {
-            ShowStatus("初始波特率通信成功，开始传输数据!\r\n", 128);
+            ShowStatus(TEXT_BAUD_OK, 128);
             m_byBaudStep.store(0);
             Notify(PageEvent::BaudReady);
         }
         return;
     }
-    ShowStatus(m_byBaudStep.load() == 0 ? "初始波特率通信失败!\r\n" : "修改波特率失败!\r\n", 0);
+    ShowStatus(m_byBaudStep.load() == 0 ? TEXT_BAUD_INITIAL_FAILED : TEXT_BAUD_CHANGE_FAILED, 0);
     TaskManager().Stop();
     ClosePort();
     Notify(PageEvent::LinkLost, "no echo from the device");
@@ -563,23 +539,23 @@ void CKalvoDlg::OnBaudResult() {
 
 void CKalvoDlg::OnEraseDone() {
     if (m_byState.load() != STATE_ERASE) return;
-    ShowStatus("擦除完成,请重新上电\r\n", 128);
+    ShowStatus(TEXT_ERASE_DONE, 128);
     m_byState.store(STATE_IDLE);
     Notify(PageEvent::ServiceDone);
 }
 
 void CKalvoDlg::OnChipVersion(const uint8_t* data, int32_t dataLen) {
     if (m_byState.load() != STATE_CHIP_INFO || dataLen < 1) return;
-    ShowStatus(Format("芯片版本号：%x\r\n", data[0]), 0);
+    ShowStatus(Format(TEXT_CHIP_VERSION, data[0]), 0);
 }
 
 void CKalvoDlg::OnChipId(const uint8_t* data, int32_t dataLen) {
     uint8_t state = m_byState.load();
     if (state == STATE_IDLE || state == STATE_STOPPING) return;
-    std::string text = "芯片ID:\r\n";
-    for (int32_t i = 0; i < 16 && i < dataLen; ++i) text += Format("%x", data[i]);
+    std::string text = TEXT_CHIP_ID;
+    for (int32_t i = 0; i < 16 && i < dataLen; ++i) text += Format(TEXT_CHIP_ID_BYTE, data[i]);
     ShowStatus(text, 0);
-    ShowStatus("\r\n", 0);
+    ShowStatus(TEXT_LINE_BREAK, 0);
     m_byState.store(STATE_IDLE);
     Notify(PageEvent::ServiceDone);
 }
@@ -587,8 +563,7 @@ void CKalvoDlg::OnChipId(const uint8_t* data, int32_t dataLen) {
 void CKalvoDlg::OnFlashSize(const uint8_t* data, int32_t dataLen) {
     if (m_byState.load() != STATE_CHIP_INFO) return;
     if (dataLen >= 1) g_ISPCtrl.LookupFlashSize(data);
-    ShowStatus(
-        Format("芯片Flash大小:%d KB\r\n", static_cast<int>(g_ISPCtrl.m_dwFlashSizeKB.load())), 0);
+    ShowStatus(Format(TEXT_FLASH_SIZE, static_cast<int>(g_ISPCtrl.m_dwFlashSizeKB.load())), 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -602,7 +577,7 @@ void CKalvoDlg::OnBnClickedUpdate() {
     if (m_bFwPending.load() != 0) {
         auto hex = Holder(PAYLOAD_FW);
         // Shown first: the device's answer, an error among them, may be shown before we return.
-        ShowStatus("Очистить кэш данных...\r\n", 128);
+        ShowStatus(TEXT_CLEAR_CACHE, 128);
         g_ISPCtrl.BeginFirmware(hex ? hex->m_wVersion : 0);
     } else if (m_bEdogPending.load() != 0) {
         g_ISPCtrl.BeginEdog();
@@ -634,16 +609,16 @@ void CKalvoDlg::Burn(uint8_t job, uint8_t state, const char* tag) {
     m_bAwaitReady.store(false);
     ShowStatus("", 128);
     WriteLog(tag, m_byState.load());
-    if (!g_ISPCtrl.IsPortOpen()) ShowStatus("请打开串口!\r\n", 128);
+    if (!g_ISPCtrl.IsPortOpen()) ShowStatus(TEXT_OPEN_PORT, 128);
     if (job == JOB_BURN_HEX && m_bFwPending.load() == 0) {
-        ShowStatus("请选择文件!\r\n", 128);
+        ShowStatus(TEXT_CHOOSE_FILE, 128);
         return;
     }
     uint8_t current = m_byState.load();
     if (current == STATE_IDLE) {
         WriteLog("burn1");
         m_dwAckCount.store(0);
-        ShowStatus("Разбор ...\r\n", 128);
+        ShowStatus(TEXT_PARSING, 128);
         if (job == JOB_BURN_EDOG)
             WriteLog("#####[CKalvoDlg] On Burn Hex File :%d\r\n",
                      static_cast<int>(plat::GetTickCount()));
@@ -665,7 +640,7 @@ void CKalvoDlg::Burn(uint8_t job, uint8_t state, const char* tag) {
             m_byState.store(STATE_STOPPING);
             m_dwAckCount.store(0);
         }
-        ShowStatus("停止当前操作\r\n", 128);
+        ShowStatus(TEXT_STOPPING, 128);
     }
 }
 
@@ -712,7 +687,7 @@ void CKalvoDlg::RunDownload(uint8_t job) {
         {
             std::lock_guard<std::mutex> lock(m_runMtx);
             m_byState.store(STATE_IDLE);
-            ShowStatus(kFileErrorText, 128);
+            ShowStatus(TEXT_FILE_ERROR, 128);
         }
         Notify(PageEvent::FileError, holder ? holder->m_file.GetPath() : std::string());
     }
@@ -785,7 +760,7 @@ void CKalvoDlg::OnTimer(uint32_t /*id*/) {
         WriteLog("\r\n[CKolviDlg] timeout");
         ClosePort();
         m_byState.store(STATE_IDLE);
-        ShowStatus(kTimeoutText, 128);
+        ShowStatus(TEXT_TIMEOUT, 128);
         g_ISPCtrl.m_nRunState.store(2);
         Notify(PageEvent::Timeout);
     } else if (m_pWnd != nullptr) {
@@ -801,7 +776,7 @@ void CKalvoDlg::OnLinkFailure(const std::string& reason) {
     if (m_pWnd != nullptr) m_pWnd->KillTimer(TIMER_REPLY);
     m_bAwaitReady.store(false);
     m_byState.store(STATE_IDLE);
-    ShowStatus(kWriteFailedText, 128);
+    ShowStatus(TEXT_WRITE_FAILED, 128);
     g_ISPCtrl.m_nRunState.store(2);
     Notify(PageEvent::LinkLost, reason);
 }
