@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/PageTexts.h"
+#include "app/PayloadTable.h"
 #include "core/Log.h"
 #include "isp/IspCtrl.h"
 #include "platform/Time.h"
@@ -35,16 +36,6 @@ std::string ExecutableDir() {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
 }
-
-enum { PAYLOAD_FW = 0, PAYLOAD_EDOG = 1, PAYLOAD_MUSIC = 2, PAYLOAD_RADAR = 3 };
-
-const char* const kFileNames[4] = {"DE7811_project.hex", "flagdata.bin", "audioHead.bin",
-                                   "rdfw.bin"};
-const char* const kFoundLines[4] = {"\r\n  FW IS  EXIST \r\n", "\r\n  edog IS  EXIST \r\n",
-                                    "\r\n  music IS  EXIST \r\n", "\r\n  radar IS  EXIST \r\n"};
-const char* const kMissingLines[4] = {
-    "\r\n  FW IS NOT  EXIST \r\n", "\r\n  edog IS NOT  EXIST \r\n",
-    "\r\n  music IS NOT  EXIST \r\n", "\r\n  radar IS NOT  EXIST \r\n"};
 
 }  // namespace
 
@@ -85,6 +76,12 @@ std::shared_ptr<CHEXFile> CKalvoDlg::Holder(int which) const {
 
 std::shared_ptr<CHEXFile> CKalvoDlg::HexFile() const {
     return Holder(PAYLOAD_FW);
+}
+
+std::atomic<uint8_t>& CKalvoDlg::Pending(int which) {
+    std::atomic<uint8_t>* pending[PAYLOAD_COUNT] = {&m_bFwPending, &m_bEdogPending,
+                                                    &m_bMusicPending, &m_bRadarPending};
+    return *pending[which];
 }
 
 void CKalvoDlg::Notify(PageEvent event, const std::string& detail) {
@@ -164,32 +161,31 @@ void CKalvoDlg::FindPayloadFiles() {
     m_wPayloadTotal.store(0);
     m_wPayloadDone.store(0);
     std::string dir = m_config.payloadDir;
-    std::string* paths[4] = {&m_strHexPath, &m_strEdogPath, &m_strMusicPath, &m_strRadarPath};
-    std::atomic<uint8_t>* pending[4] = {&m_bFwPending, &m_bEdogPending, &m_bMusicPending,
-                                        &m_bRadarPending};
-    std::shared_ptr<CHEXFile> holders[4];
-    for (int i = 0; i < 4; ++i) {
-        *paths[i] = dir + kFileNames[i];
+    std::string* paths[PAYLOAD_COUNT] = {&m_strHexPath, &m_strEdogPath, &m_strMusicPath,
+                                         &m_strRadarPath};
+    std::shared_ptr<CHEXFile> holders[PAYLOAD_COUNT];
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+        *paths[i] = dir + kPayloads[i].file;
         holders[i] = std::make_shared<CHEXFile>();
         WriteLog("\r\n hexPath==%s\r\n", paths[i]->c_str());
         bool opened = holders[i]->m_file.Open(*paths[i], plat::CFile::modeRead);
         bool found = opened;
         if (i == PAYLOAD_FW && opened) found = holders[i]->Load() == 1;
         if (found) {
-            pending[i]->store(1);
+            Pending(i).store(1);
             m_wPayloadTotal.fetch_add(1);
-            WriteLog("%s", kFoundLines[i]);
+            WriteLog("%s", kPayloads[i].foundLog);
         } else {
-            pending[i]->store(0);
+            Pending(i).store(0);
             holders[i]->m_file.Close();
-            WriteLog("%s", kMissingLines[i]);
+            WriteLog("%s", kPayloads[i].missingLog);
         }
     }
     std::lock_guard<std::mutex> lock(m_holderMtx);
-    m_pHexFile = holders[0];
-    m_pEdogFile = holders[1];
-    m_pMusicFile = holders[2];
-    m_pRadarFile = holders[3];
+    m_pHexFile = holders[PAYLOAD_FW];
+    m_pEdogFile = holders[PAYLOAD_EDOG];
+    m_pMusicFile = holders[PAYLOAD_MUSIC];
+    m_pRadarFile = holders[PAYLOAD_RADAR];
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -361,76 +357,48 @@ int CKalvoDlg::CountAck(uint8_t state, uint32_t total, const char* format) {
     return percent;
 }
 
+void CKalvoDlg::OnPayloadAck(int which) {
+    const PayloadRow& row = kPayloads[which];
+    if (m_byState.load() != row.state) return;
+    if (row.ackLog != nullptr) WriteLog("%s", row.ackLog);
+    auto holder = Holder(which);
+    if (!holder) return;
+    // The firmware counts its data records. The raw payloads count against what the download
+    // queued, not the file's length now: the file may change meanwhile.
+    uint32_t total = which == PAYLOAD_FW ? static_cast<uint32_t>(holder->GetDataRecordCount())
+                                         : g_ISPCtrl.m_dwRawFrames.load();
+    if (CountAck(row.state, total, row.progressText) != 100) return;
+    ShowStatus(row.doneText, 128);
+    m_byState.store(STATE_IDLE);
+    m_dwAckCount.store(0);
+    holder->m_file.Close();
+    if (row.end != nullptr) (g_ISPCtrl.*row.end)();
+    Pending(which).store(0);
+    if (row.pauseMs != 0) Pause(row.pauseMs);
+    CompletePayload(which);
+}
+
 void CKalvoDlg::OnFwProgress() {
-    if (m_byState.load() != STATE_BURN_FW) return;
-    WriteLog("00 burn2");
-    auto hex = Holder(PAYLOAD_FW);
-    uint32_t total = hex ? static_cast<uint32_t>(hex->GetDataRecordCount()) : 0;
-    if (CountAck(STATE_BURN_FW, total, TEXT_FW_PROGRESS) != 100) return;
-    ShowStatus(TEXT_FW_DONE, 128);
-    m_byState.store(STATE_IDLE);
-    g_ISPCtrl.EndFirmware();
-    m_dwAckCount.store(0);
-    hex->m_file.Close();
-    m_bFwPending.store(0);
-    Pause(7000);
-    CompletePayload(PAYLOAD_FW);
+    OnPayloadAck(PAYLOAD_FW);
 }
-
-// The raw payloads count against what the download queued, not the file's length now: the file
-// may change meanwhile.
 void CKalvoDlg::OnEdogProgress() {
-    auto holder = Holder(PAYLOAD_EDOG);
-    if (!holder ||
-        CountAck(STATE_BURN_EDOG, g_ISPCtrl.m_dwRawFrames.load(), TEXT_EDOG_PROGRESS) != 100)
-        return;
-    ShowStatus(TEXT_EDOG_DONE, 128);
-    m_byState.store(STATE_IDLE);
-    m_dwAckCount.store(0);
-    holder->m_file.Close();
-    g_ISPCtrl.EndEdog();
-    m_bEdogPending.store(0);
-    Pause(3000);
-    CompletePayload(PAYLOAD_EDOG);
+    OnPayloadAck(PAYLOAD_EDOG);
 }
-
 void CKalvoDlg::OnMusicProgress() {
-    auto holder = Holder(PAYLOAD_MUSIC);
-    if (!holder ||
-        CountAck(STATE_BURN_MUSIC, g_ISPCtrl.m_dwRawFrames.load(), TEXT_MUSIC_PROGRESS) != 100)
-        return;
-    m_dwAckCount.store(0);
-    holder->m_file.Close();
-    m_byState.store(STATE_IDLE);
-    ShowStatus(TEXT_MUSIC_DONE, 128);
-    g_ISPCtrl.EndMusic();
-    m_bMusicPending.store(0);
-    Pause(3000);
-    CompletePayload(PAYLOAD_MUSIC);
+    OnPayloadAck(PAYLOAD_MUSIC);
 }
-
 void CKalvoDlg::OnRadarProgress() {
-    if (m_byState.load() != STATE_BURN_RADAR) return;
-    WriteLog("radar burn2");
-    auto holder = Holder(PAYLOAD_RADAR);
-    if (!holder ||
-        CountAck(STATE_BURN_RADAR, g_ISPCtrl.m_dwRawFrames.load(), TEXT_RADAR_PROGRESS) != 100)
-        return;
-    ShowStatus(TEXT_RADAR_DONE, 128);
-    m_byState.store(STATE_IDLE);
-    m_dwAckCount.store(0);
-    m_bRadarPending.store(0);
-    holder->m_file.Close();
-    CompletePayload(PAYLOAD_RADAR);
+    OnPayloadAck(PAYLOAD_RADAR);
 }
 
 void CKalvoDlg::CompletePayload(int which) {
+    const PayloadRow& row = kPayloads[which];
     if (m_bDestroyed.load()) return;
-    if (which != PAYLOAD_RADAR) OnBnClickedUpdate();
+    if (row.startsNext) OnBnClickedUpdate();
     uint16_t done = static_cast<uint16_t>(m_wPayloadDone.fetch_add(1) + 1);
     if (done != m_wPayloadTotal.load()) return;
     FindPayloadFiles();
-    ShowStatus(which == PAYLOAD_RADAR ? TEXT_RUN_DONE_RADAR : TEXT_RUN_DONE, 128);
+    ShowStatus(row.finalText, 128);
     EnableButton(true);
     Notify(PageEvent::RunComplete);
 }
@@ -571,29 +539,17 @@ void CKalvoDlg::OnFlashSize(const uint8_t* data, int32_t dataLen) {
 
 void CKalvoDlg::OnBnClickedUpdate() {
     TaskManager().ClearTask();
+    int next = 0;
+    while (next < PAYLOAD_COUNT && Pending(next).load() == 0) ++next;
     // Set before the begin command goes: its ready frame may come at once.
-    m_bAwaitReady.store(m_bFwPending.load() != 0 || m_bEdogPending.load() != 0 ||
-                        m_bMusicPending.load() != 0 || m_bRadarPending.load() != 0);
-    if (m_bFwPending.load() != 0) {
-        auto hex = Holder(PAYLOAD_FW);
+    m_bAwaitReady.store(next < PAYLOAD_COUNT);
+    if (next < PAYLOAD_COUNT) {
+        const PayloadRow& row = kPayloads[next];
+        auto holder = Holder(next);
         // Shown first: the device's answer, an error among them, may be shown before we return.
-        ShowStatus(TEXT_CLEAR_CACHE, 128);
-        g_ISPCtrl.BeginFirmware(hex ? hex->m_wVersion : 0);
-    } else if (m_bEdogPending.load() != 0) {
-        g_ISPCtrl.BeginEdog();
-        WriteLog("#####[CKalvoDlg] On Burn edogdata\r\n");
-    } else if (m_bMusicPending.load() != 0) {
-        g_ISPCtrl.BeginMusic();
-        WriteLog("#####[CKalvoDlg] On Burn music\r\n");
-    } else if (m_bRadarPending.load() != 0) {
-        auto radar = Holder(PAYLOAD_RADAR);
-        auto length = static_cast<uint32_t>(radar->m_file.GetLength());
-        radar->m_dwRadarOffset = 0;
-        const uint8_t bytes[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                                  static_cast<uint8_t>(length >> 16),
-                                  static_cast<uint8_t>(length >> 24)};
-        g_ISPCtrl.BeginRadar(bytes);
-        WriteLog("#####[CKalvoDlg] On Burn radar\r\n");
+        if (row.beginText != nullptr) ShowStatus(row.beginText, 128);
+        row.begin(holder.get());
+        if (row.beginLog != nullptr) WriteLog("%s", row.beginLog);
     } else if (m_wPayloadTotal.load() == 0) {
         Notify(PageEvent::NothingToDo);
     }
@@ -605,12 +561,13 @@ void CKalvoDlg::PostJob(uint8_t job) {
     m_hJobEvent.Set();
 }
 
-void CKalvoDlg::Burn(uint8_t job, uint8_t state, const char* tag) {
+void CKalvoDlg::Burn(int which) {
+    const PayloadRow& row = kPayloads[which];
     m_bAwaitReady.store(false);
     ShowStatus("", 128);
-    WriteLog(tag, m_byState.load());
+    WriteLog(row.burnTag, m_byState.load());
     if (!g_ISPCtrl.IsPortOpen()) ShowStatus(TEXT_OPEN_PORT, 128);
-    if (job == JOB_BURN_HEX && m_bFwPending.load() == 0) {
+    if (which == PAYLOAD_FW && m_bFwPending.load() == 0) {
         ShowStatus(TEXT_CHOOSE_FILE, 128);
         return;
     }
@@ -619,21 +576,21 @@ void CKalvoDlg::Burn(uint8_t job, uint8_t state, const char* tag) {
         WriteLog("burn1");
         m_dwAckCount.store(0);
         ShowStatus(TEXT_PARSING, 128);
-        if (job == JOB_BURN_EDOG)
+        if (which == PAYLOAD_EDOG)
             WriteLog("#####[CKalvoDlg] On Burn Hex File :%d\r\n",
                      static_cast<int>(plat::GetTickCount()));
         TaskManager().ClearTask();
-        if (job == JOB_BURN_EDOG) {
+        if (which == PAYLOAD_EDOG) {
             if (auto edog = Holder(PAYLOAD_EDOG)) edog->m_dwEdogOffset = 0;
             WriteLog("#####[CKalvoDlg] bRet :%d\r\n", 1);
         }
-        m_byState.store(state);
-        PostJob(job);
+        m_byState.store(row.state);
+        PostJob(row.job);
     } else if (current == STATE_STOPPING) {
         return;
     } else {
         WriteLog("stop:%x", m_byJob.load());
-        if (m_byJob.load() == job) {
+        if (m_byJob.load() == row.job) {
             m_byState.store(STATE_IDLE);
         } else {
             g_ISPCtrl.m_nRunState.store(0);
@@ -645,44 +602,27 @@ void CKalvoDlg::Burn(uint8_t job, uint8_t state, const char* tag) {
 }
 
 void CKalvoDlg::BurnHex() {
-    Burn(JOB_BURN_HEX, STATE_BURN_FW, "burn(%x)");
+    Burn(PAYLOAD_FW);
 }
 void CKalvoDlg::BurnEdog() {
-    Burn(JOB_BURN_EDOG, STATE_BURN_EDOG, "burn (%x)");
+    Burn(PAYLOAD_EDOG);
 }
 void CKalvoDlg::BurnMusic() {
-    Burn(JOB_BURN_MUSIC, STATE_BURN_MUSIC, "burn (%x)");
+    Burn(PAYLOAD_MUSIC);
 }
 void CKalvoDlg::BurnRadar() {
-    Burn(JOB_BURN_RADAR, STATE_BURN_RADAR, "burn (%x)");
+    Burn(PAYLOAD_RADAR);
 }
 
 void CKalvoDlg::RunDownload(uint8_t job) {
-    int which = job == JOB_BURN_HEX     ? PAYLOAD_FW
-                : job == JOB_BURN_EDOG  ? PAYLOAD_EDOG
-                : job == JOB_BURN_MUSIC ? PAYLOAD_MUSIC
-                                        : PAYLOAD_RADAR;
+    int which = 0;
+    while (which + 1 < PAYLOAD_COUNT && kPayloads[which].job != job) ++which;
     auto holder = Holder(which);
     bool ok = holder != nullptr;
     // An empty payload would send nothing and end in a time-out: say what is wrong instead.
     if (ok && which == PAYLOAD_FW) ok = holder->GetDataRecordCount() != 0;
     if (ok && which != PAYLOAD_FW) ok = holder->m_file.IsOpen() && holder->m_file.GetLength() != 0;
-    if (ok) {
-        switch (job) {
-            case JOB_BURN_HEX:
-                ok = g_ISPCtrl.DownloadHex(holder.get()) != 0;
-                break;
-            case JOB_BURN_EDOG:
-                ok = g_ISPCtrl.DownloadEdog(holder.get()) != 0;
-                break;
-            case JOB_BURN_MUSIC:
-                ok = g_ISPCtrl.DownloadMusic(holder.get()) != 0;
-                break;
-            default:
-                ok = g_ISPCtrl.DownloadRadar(holder.get()) != 0;
-                break;
-        }
-    }
+    if (ok) ok = (g_ISPCtrl.*kPayloads[which].download)(holder.get()) != 0;
     if (!ok) {
         {
             std::lock_guard<std::mutex> lock(m_runMtx);

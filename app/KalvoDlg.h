@@ -122,8 +122,12 @@ public:
     plat::CEvent m_hJobEvent;
 
 private:
-    // The four holders; replaced by the discovery, so users take a reference first.
+    // The four holders and their pending flags, by PayloadKind; the holders are replaced by the
+    // discovery, so users take a reference first.
     std::shared_ptr<CHEXFile> Holder(int which) const;
+    std::atomic<uint8_t>& Pending(int which);
+    // One acknowledgement of a payload's write frame; at 100 % the payload is closed.
+    void OnPayloadAck(int which);
     void CompletePayload(int which);
     // Counts one acknowledgement of the payload burnt in state and shows its percentage; the
     // percentage, or -1 when the page is not in that state.
@@ -137,7 +141,7 @@ private:
     // Ends the run because the link failed (on the UI thread).
     void OnLinkFailure(const std::string& reason);
     void PostJob(uint8_t job);
-    void Burn(uint8_t job, uint8_t state, const char* tag);
+    void Burn(int which);
     void RunDownload(uint8_t job);
     bool StartService(uint8_t state, uint8_t job);
 
