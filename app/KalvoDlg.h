@@ -1,5 +1,8 @@
-// The updater page: set-up, result dispatch, progress and completion, device messages and the
-// update run. No GUI in here: it talks to an IWindowSystem.
+// The updater page: set-up, result dispatch, progress and completion, device messages, the
+// update run and the service operations. No GUI in here: it talks to an IWindowSystem. Its code
+// lies in KalvoDlg.cpp (set-up, life cycle, timers), ResultDispatch.cpp (results and device
+// messages), UpdateRun.cpp (the run, its worker and progress) and ServiceOps.cpp (chip
+// information, erase, flash read-out, baud change).
 #pragma once
 
 #include <atomic>
@@ -14,6 +17,8 @@
 #include "core/ISPPacket.h"
 #include "image/HexFile.h"
 #include "platform/Event.h"
+
+class CCmdTaskManager;
 
 enum : uint8_t {
     STATE_IDLE = 0,
@@ -73,6 +78,7 @@ public:
     void OnRadarProgress();
     void OnProbeAnswer();
     void OnReadProgress(const uint8_t* data, int32_t dataLen);
+    void OnReadBlock(const uint8_t* data, int32_t dataLen);
 
     // Device status and error messages.
     void OnVerifyResult(const uint8_t* data, int32_t dataLen);
@@ -122,6 +128,9 @@ public:
     plat::CEvent m_hJobEvent;
 
 private:
+    static CCmdTaskManager& TaskManager();
+    // printf into a string, for the status texts that carry a value.
+    static std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
     // The four holders and their pending flags, by PayloadKind; the holders are replaced by the
     // discovery, so users take a reference first.
     std::shared_ptr<CHEXFile> Holder(int which) const;
