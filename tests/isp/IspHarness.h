@@ -22,6 +22,7 @@
 
 #include "core/TaskManager.h"
 #include "isp/IspCtrl.h"
+#include "support/ResetController.h"
 #include "support/TestMain.h"
 
 namespace isptest {
@@ -199,13 +200,6 @@ public:
     }
 };
 
-inline void ResetController() {
-    g_ISPCtrl.m_nRunState.store(2);
-    g_ISPCtrl.m_dwFlashSizeKB.store(512);
-    g_ISPCtrl.m_nVerifyIndex.store(0);
-    g_ISPCtrl.m_byReplyState = 0;
-    g_ISPCtrl.m_rxStream.Clear();
-    g_ISPCtrl.m_rxReply.Clear();
-}
+using testsupport::ResetController;
 
 }  // namespace isptest
