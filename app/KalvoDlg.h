@@ -46,6 +46,9 @@ enum : uint8_t {
 
 enum : uint32_t { TIMER_REPLY = 1, TIMER_STOP = 2 };
 
+// The payloads, in the order a run writes them: the rows of the payload table (PayloadTable.h).
+enum PayloadKind : int { PAYLOAD_FW, PAYLOAD_EDOG, PAYLOAD_MUSIC, PAYLOAD_RADAR, PAYLOAD_COUNT };
+
 // Where the page finds its payloads and writes its files.
 struct PageConfig {
     std::string payloadDir;  // empty: the executable's directory
@@ -72,10 +75,10 @@ public:
     void ShowStatus(const std::string& text, uint8_t mode);
 
     // Progress and completion.
-    void OnFwProgress();
-    void OnEdogProgress();
-    void OnMusicProgress();
-    void OnRadarProgress();
+    void OnFwProgress() { OnPayloadAck(PAYLOAD_FW); }
+    void OnEdogProgress() { OnPayloadAck(PAYLOAD_EDOG); }
+    void OnMusicProgress() { OnPayloadAck(PAYLOAD_MUSIC); }
+    void OnRadarProgress() { OnPayloadAck(PAYLOAD_RADAR); }
     void OnProbeAnswer();
     void OnReadProgress(const uint8_t* data, int32_t dataLen);
     void OnReadBlock(const uint8_t* data, int32_t dataLen);
@@ -92,10 +95,10 @@ public:
 
     // The update run.
     void OnBnClickedUpdate();
-    void BurnHex();
-    void BurnEdog();
-    void BurnMusic();
-    void BurnRadar();
+    void BurnHex() { Burn(PAYLOAD_FW); }
+    void BurnEdog() { Burn(PAYLOAD_EDOG); }
+    void BurnMusic() { Burn(PAYLOAD_MUSIC); }
+    void BurnRadar() { Burn(PAYLOAD_RADAR); }
     uint32_t Run() override;
     void OnTimer(uint32_t id);
     void OnDestroy();

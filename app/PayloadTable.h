@@ -11,8 +11,6 @@
 #include "isp/IspCodes.h"
 #include "isp/IspCtrl.h"
 
-enum PayloadKind : int { PAYLOAD_FW, PAYLOAD_EDOG, PAYLOAD_MUSIC, PAYLOAD_RADAR, PAYLOAD_COUNT };
-
 struct PayloadRow {
     const char* file;   // the file beside the program
     const char* title;  // what the faces call it

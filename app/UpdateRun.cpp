@@ -71,22 +71,6 @@ void CKalvoDlg::Burn(int which) {
     }
 }
 
-void CKalvoDlg::BurnHex() {
-    Burn(PAYLOAD_FW);
-}
-
-void CKalvoDlg::BurnEdog() {
-    Burn(PAYLOAD_EDOG);
-}
-
-void CKalvoDlg::BurnMusic() {
-    Burn(PAYLOAD_MUSIC);
-}
-
-void CKalvoDlg::BurnRadar() {
-    Burn(PAYLOAD_RADAR);
-}
-
 void CKalvoDlg::RunDownload(uint8_t job) {
     int which = 0;
     while (which + 1 < PAYLOAD_COUNT && kPayloads[which].job != job) ++which;
@@ -200,22 +184,6 @@ void CKalvoDlg::OnPayloadAck(int which) {
     Pending(which).store(0);
     if (row.pauseMs != 0) Pause(row.pauseMs);
     CompletePayload(which);
-}
-
-void CKalvoDlg::OnFwProgress() {
-    OnPayloadAck(PAYLOAD_FW);
-}
-
-void CKalvoDlg::OnEdogProgress() {
-    OnPayloadAck(PAYLOAD_EDOG);
-}
-
-void CKalvoDlg::OnMusicProgress() {
-    OnPayloadAck(PAYLOAD_MUSIC);
-}
-
-void CKalvoDlg::OnRadarProgress() {
-    OnPayloadAck(PAYLOAD_RADAR);
 }
 
 void CKalvoDlg::CompletePayload(int which) {
