@@ -15,11 +15,8 @@ FloorResult RunFloor(size_t records, unsigned long simSlackNs) {
     opts.lineRate = true;
     opts.baud = kBaud;
     sim::CDevice dev(opts);
-    std::string path, why;
-    if (!dev.CreatePty(&path, &why) || !StartDevice(dev, simSlackNs)) {
-        res.error = "cannot start the simulated device: " + why;
-        return res;
-    }
+    std::string path;
+    if (!StartDevice(dev, simSlackNs, path, res.error)) return res;
     int err = 0;
     int fd = plat::SerialOpen(path, &err);
     if (fd < 0 || !plat::SerialConfigure(fd, kBaud, &err)) {

@@ -38,11 +38,17 @@ Stats Summarise(std::vector<double> v) {
     return s;
 }
 
-bool StartDevice(sim::CDevice& dev, unsigned long slackNs) {
+bool StartDevice(sim::CDevice& dev, unsigned long slackNs, std::string& port, std::string& error) {
+    std::string why;
+    if (!dev.CreatePty(&port, &why)) {
+        error = "cannot start the simulated device: " + why;
+        return false;
+    }
     int old = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
     if (slackNs > 0) prctl(PR_SET_TIMERSLACK, slackNs, 0, 0, 0);
     bool ok = dev.Start();
     if (old > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(old), 0, 0, 0);
+    if (!ok) error = "cannot start the simulated device: " + why;
     return ok;
 }
 

@@ -28,7 +28,8 @@ Stats Summarise(std::vector<double> v);
 // The simulated device times its answers with ppoll time-outs; at the kernel's default timer
 // slack (50 us) every answer would leave late by up to that much, and the device would count the
 // delay as the updater's turnaround. Its thread takes the slack of the thread that starts it.
-bool StartDevice(sim::CDevice& dev, unsigned long slackNs);
+// Opens the device's pseudo-terminal (its path in port) and starts it; false with error.
+bool StartDevice(sim::CDevice& dev, unsigned long slackNs, std::string& port, std::string& error);
 
 std::string LoadAverage();
 double ProcessCpuMs();

@@ -223,11 +223,8 @@ RunResult RunUpdate(const std::vector<PayloadDef>& defs, const PayloadSet& set, 
     opts.baud = kBaud;
     std::set<long> before = ListTasks();
     sim::CDevice dev(opts);
-    std::string port, why;
-    if (!dev.CreatePty(&port, &why) || !StartDevice(dev, simSlackNs)) {
-        res.error = "cannot start the simulated device: " + why;
-        return res;
-    }
+    std::string port;
+    if (!StartDevice(dev, simSlackNs, port, res.error)) return res;
     long simTid = 0;
     for (long t : ListTasks())
         if (!before.count(t)) simTid = t;
