@@ -199,7 +199,7 @@ void CKalvoDlg::OnTimer(uint32_t /*id*/) {
         ClosePort();
         m_byState.store(STATE_IDLE);
         ShowStatus(TEXT_TIMEOUT, 128);
-        g_ISPCtrl.m_nRunState.store(2);
+        g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
         Notify(PageEvent::Timeout);
     } else if (m_pWnd != nullptr) {
         m_pWnd->KillTimer(m_bTimer2Set.load() == 1 ? TIMER_STOP : TIMER_REPLY);
@@ -215,7 +215,7 @@ void CKalvoDlg::OnLinkFailure(const std::string& reason) {
     m_bAwaitReady.store(false);
     m_byState.store(STATE_IDLE);
     ShowStatus(TEXT_WRITE_FAILED, 128);
-    g_ISPCtrl.m_nRunState.store(2);
+    g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
     Notify(PageEvent::LinkLost, reason);
 }
 

@@ -34,7 +34,7 @@ void CKalvoDlg::ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen
         if (m_byState.load() != STATE_STOPPING) return;
         int32_t run = g_ISPCtrl.m_nRunState.load();
         WriteLog("proce(%x)", run);
-        if (run != 2) {
+        if (run != RUN_RUNNING) {
             AbortPending(NOTIFY_REPLY);
             TaskManager().Restart();
         }
@@ -44,7 +44,7 @@ void CKalvoDlg::ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen
     if (m_byState.load() == STATE_STOPPING) {
         int32_t run = g_ISPCtrl.m_nRunState.load();
         WriteLog("proce(%x)", run);
-        if (run == 1) AbortPending(code);
+        if (run == RUN_STOPPED) AbortPending(code);
         return;
     }
     DispatchResult(code, this, data, dataLen);
@@ -64,7 +64,7 @@ void CKalvoDlg::ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen
 }
 
 void CKalvoDlg::AbortPending(uint8_t code) {
-    g_ISPCtrl.m_nRunState.store(2);
+    g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
     if (code == CMD_SET_BAUD) m_bBaudSwitched.store(0);
     if (code == CMD_READ_BLOCK) g_ISPCtrl.AbortReadFlash();
     if (code == CMD_VERIFY) g_ISPCtrl.m_nVerifyIndex.store(0);

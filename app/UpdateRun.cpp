@@ -63,7 +63,7 @@ void CKalvoDlg::Burn(int which) {
         if (m_byJob.load() == row.job) {
             m_byState.store(STATE_IDLE);
         } else {
-            g_ISPCtrl.m_nRunState.store(0);
+            g_ISPCtrl.m_nRunState.store(RUN_STOP_REQUESTED);
             m_byState.store(STATE_STOPPING);
             m_dwAckCount.store(0);
         }

@@ -7,10 +7,10 @@
 namespace testsupport {
 
 inline void ResetController() {
-    g_ISPCtrl.m_nRunState.store(2);
+    g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
     g_ISPCtrl.m_dwFlashSizeKB.store(512);
     g_ISPCtrl.m_nVerifyIndex.store(0);
-    g_ISPCtrl.m_byReplyState = 0;
+    g_ISPCtrl.m_byReplyState = REPLY_COLLECTING;
     g_ISPCtrl.m_rxStream.Clear();
     g_ISPCtrl.m_rxReply.Clear();
 }
