@@ -155,7 +155,7 @@ uint32_t CKalvoDlg::Run() {
 
 int CKalvoDlg::CountAck(uint8_t state, uint32_t total, const char* format) {
     // Checked and shown under one lock with the download's failure path, so that a late
-    // percentage can never cover "Ошибка чтения файла.".
+    // percentage can never cover TEXT_FILE_ERROR.
     std::lock_guard<std::mutex> lock(m_runMtx);
     if (m_byState.load() != state || total == 0) return -1;
     uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
