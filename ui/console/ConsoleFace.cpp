@@ -1,11 +1,12 @@
-// The terminal face: status texts as lines, a live progress line on a terminal, the wait for the
-// device's first answer, and the exit code.
+// The terminal face: the page on a UI loop of its own, each status text printed as a line (a
+// live line with a bar for the progress texts), and the exit code from the page's milestones.
 #include "ui/console/ConsoleFace.h"
 
 #include <atomic>
 #include <cstdio>
 #include <string>
 
+#include "app/PayloadTable.h"
 #include "app/UiLoop.h"
 #include "core/Log.h"
 #include "platform/Console.h"
@@ -54,8 +55,10 @@ public:
             int code = m_session.OnEvent(*m_pPage, event, detail, true);
             if (event == PageEvent::NothingToDo ||
                 (event == PageEvent::ProbeAnswered && code == EXIT_PAYLOAD)) {
-                Line("No payload file found in " + m_pPage->PayloadDir() +
-                     " (DE7811_project.hex, flagdata.bin, audioHead.bin, rdfw.bin).");
+                std::string names;
+                for (const PayloadRow& row : kPayloads)
+                    names += (names.empty() ? "" : ", ") + std::string(row.file);
+                Line("No payload file found in " + m_pPage->PayloadDir() + " (" + names + ").");
             }
             if ((event == PageEvent::LinkLost || event == PageEvent::FileError ||
                  event == PageEvent::ServiceFailed) &&
