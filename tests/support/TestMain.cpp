@@ -20,7 +20,8 @@ TempDir::~TempDir() {
 
 void TempDir::Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
     std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 void TempDir::Write(const std::string& name, const std::string& text) const {
@@ -30,7 +31,8 @@ void TempDir::Write(const std::string& name, const std::string& text) const {
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
 }
 
 std::vector<uint8_t> Bytes(std::initializer_list<int> list) {
