@@ -79,7 +79,9 @@ void CKalvoDlg::RunDownload(uint8_t job) {
     // An empty payload would send nothing and end in a time-out: say what is wrong instead.
     if (ok && which == PAYLOAD_FW) ok = holder->GetDataRecordCount() != 0;
     if (ok && which != PAYLOAD_FW) ok = holder->m_file.IsOpen() && holder->m_file.GetLength() != 0;
-    if (ok) ok = (g_ISPCtrl.*kPayloads[which].download)(holder.get()) != 0;
+    // Through a local: GCC 12 with ASan at -O2 sees the indexed member pointer as uninitialised.
+    auto download = kPayloads[which].download;
+    if (ok) ok = (g_ISPCtrl.*download)(holder.get()) != 0;
     if (!ok) {
         {
             std::lock_guard<std::mutex> lock(m_runMtx);
