@@ -1,13 +1,12 @@
 #include "app/KalvoDlg.h"
 
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
 
 #include "core/Log.h"
 #include "isp/IspCtrl.h"
+#include "platform/Process.h"
 #include "platform/Time.h"
 
 namespace {
@@ -16,7 +15,7 @@ CCmdTaskManager& TaskManager() {
     return *CCmdTaskManager::GetInstance();
 }
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* fmt, ...) __attribute__((format(KALVO_PRINTF, 1, 2)));
 std::string Format(const char* fmt, ...) {
     char buf[512];
     va_list args;
@@ -24,15 +23,6 @@ std::string Format(const char* fmt, ...) {
     std::vsnprintf(buf, sizeof buf, fmt, args);
     va_end(args);
     return buf;
-}
-
-std::string ExecutableDir() {
-    std::vector<char> buf(4096);
-    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-    if (n <= 0) return "./";
-    std::string path(buf.data(), static_cast<size_t>(n));
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
 }
 
 enum { PAYLOAD_FW = 0, PAYLOAD_EDOG = 1, PAYLOAD_MUSIC = 2, PAYLOAD_RADAR = 3 };
@@ -77,7 +67,7 @@ CKalvoDlg::CKalvoDlg(IWindowSystem* wnd, PageConfig config)
     : m_pWnd(wnd), m_config(std::move(config)) {
     m_dwStopTimeout = 2000;
     if (m_config.payloadDir.empty()) {
-        m_config.payloadDir = ExecutableDir();
+        m_config.payloadDir = plat::ExecutableDir();
     } else if (m_config.payloadDir.back() != '/') {
         m_config.payloadDir += '/';
     }

@@ -14,7 +14,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <unordered_map>
@@ -49,6 +51,27 @@ int WakeFdOf(int fd) {
     return it == WakeFds().end() ? -1 : it->second;
 }
 
+// Ports whose low-latency flag this program switched on, to be switched off again at close: the
+// flag outlives the descriptor and would change the adapter for every later user.
+std::unordered_map<int, int>& LatencyRestore() {
+    static std::unordered_map<int, int> flags;
+    return flags;
+}
+
+// USB adapters first: they are what a user plugs in for the device; on-board UARTs last.
+const char* const FAMILIES[] = {"ttyUSB", "ttyACM", "ttyS"};
+
+// The unit number of name when it is family followed by digits only, else -1.
+long UnitOf(const std::string& name, const std::string& family) {
+    if (name.size() <= family.size() || name.compare(0, family.size(), family) != 0) return -1;
+    long n = 0;
+    for (size_t i = family.size(); i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9' || n > 1000000) return -1;
+        n = n * 10 + (name[i] - '0');
+    }
+    return n;
+}
+
 SerialWaitState Wait(int fd, short events, std::chrono::nanoseconds timeout) {
     pollfd p[2] = {{fd, events, 0}, {WakeFdOf(fd), POLLIN, 0}};
     timespec ts = ToTimespec(timeout);
@@ -68,6 +91,53 @@ SerialWaitState Wait(int fd, short events, std::chrono::nanoseconds timeout) {
 }
 
 }  // namespace
+
+std::vector<std::string> SerialListPortsIn(const std::string& devDir,
+                                           const std::string& sysClassTty) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(devDir, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        names.push_back(it->path().filename().string());
+    }
+
+    std::vector<std::string> out;
+    for (const std::string family : FAMILIES) {
+        std::vector<std::pair<long, std::string>> found;
+        for (const auto& name : names) {
+            long unit = UnitOf(name, family);
+            if (unit < 0) continue;
+            std::string path = devDir + "/" + name;
+            // Most machines list 4 to 32 ttyS slots whatever UARTs they have.
+            if (family == "ttyS" && !SerialHasUart(path, sysClassTty)) continue;
+            found.emplace_back(unit, path);
+        }
+        std::sort(found.begin(), found.end());
+        for (auto& f : found) out.push_back(std::move(f.second));
+    }
+    return out;
+}
+
+std::vector<std::string> SerialListPorts() {
+    return SerialListPortsIn("/dev", "/sys/class/tty");
+}
+
+std::string SerialCanonicalPath(const std::string& path, int* err) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) {
+        *err = errno;
+        return "";
+    }
+    std::string key = real;
+    std::free(real);
+    *err = 0;
+    return key;
+}
+
+// The updater switches the low-latency flag on itself (SerialSetLowLatency).
+std::string SerialAdapterAdvice(const std::string& /*path*/) {
+    return "";
+}
 
 int SerialOpen(const std::string& path, int* err) {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -110,6 +180,18 @@ void SerialClose(int fd) {
         if (it != WakeFds().end()) {
             ::close(it->second);
             WakeFds().erase(it);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(WakeMutex());
+        auto it = LatencyRestore().find(fd);
+        if (it != LatencyRestore().end()) {
+            serial_struct ss;
+            if (::ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+                ss.flags = (ss.flags & ~ASYNC_LOW_LATENCY) | (it->second & ASYNC_LOW_LATENCY);
+                ::ioctl(fd, TIOCSSERIAL, &ss);
+            }
+            LatencyRestore().erase(it);
         }
     }
     // Other descriptors of the same tty (held elsewhere) would otherwise stay locked out.
@@ -175,8 +257,12 @@ bool SerialSetLowLatency(int fd) {
     serial_struct ss;
     if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) return false;
     if (ss.flags & ASYNC_LOW_LATENCY) return true;
+    int before = ss.flags;
     ss.flags |= ASYNC_LOW_LATENCY;
-    return ::ioctl(fd, TIOCSSERIAL, &ss) == 0;
+    if (::ioctl(fd, TIOCSSERIAL, &ss) != 0) return false;
+    std::lock_guard<std::mutex> lock(WakeMutex());
+    LatencyRestore().emplace(fd, before);
+    return true;
 }
 
 bool SerialPurge(int fd) {

@@ -1,59 +1,19 @@
-// The serial device on POSIX (Linux): what CreateFile/SetCommState/PurgeComm/ReadFile/WriteFile
-// give on Windows, on a plain file descriptor.
+// What only the POSIX serial device has: the discovery of ports in /dev and sysfs.
 #pragma once
 
-#include <chrono>
-#include <cstddef>
-#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "platform/SerialDevice.h"
 
 namespace plat {
 
-// Opens a serial device for exclusive use, non-blocking. The descriptor, or -1 with *err set to
-// the errno of the failure (EWOULDBLOCK when another process holds the device).
-int SerialOpen(const std::string& path, int* err);
-// No wait on fd may be in progress.
-void SerialClose(int fd);
-// Ends every wait on fd (SerialWaitRead, SerialWaitWrite) in progress and every later one, with
-// woken set: how a close from another thread reaches a reader without waiting for its time-out.
-void SerialWakeWaiters(int fd);
+// The serial devices in devDir ("/dev"): ttyUSB*, ttyACM*, then the ttyS* with a real UART, each
+// family in unit order; sysClassTty is the sysfs directory of ttys ("/sys/class/tty").
+std::vector<std::string> SerialListPortsIn(const std::string& devDir,
+                                           const std::string& sysClassTty);
 
-// Raw 8N1 without flow control, reads that return at once, at any baud rate. On failure (errno in
-// *err) the line keeps its previous settings.
-bool SerialConfigure(int fd, uint32_t baud, int* err);
-// Baud rate the driver reports, 0 when it cannot be read.
-uint32_t SerialGetBaud(int fd);
-// False when the device has no modem lines (pseudo-terminals).
-bool SerialSetModemLines(int fd, bool rts, bool dtr);
-// Asks a USB adapter to hand over bytes at once instead of batching them; false when unsupported.
-bool SerialSetLowLatency(int fd);
-// Discards what is buffered both ways.
-bool SerialPurge(int fd);
-
-struct SerialWaitState {
-    bool ready = false;   // the wanted direction can make progress
-    bool hangUp = false;  // the line is gone (unplugged, pseudo-terminal master closed)
-    bool woken = false;   // SerialWakeWaiters was called: the port is being closed
-};
-// Waits up to timeout for bytes to read. Returns early on data, a hang-up or a wake.
-SerialWaitState SerialWaitRead(int fd, std::chrono::nanoseconds timeout);
-// Waits up to timeout until a write can make progress.
-SerialWaitState SerialWaitWrite(int fd, std::chrono::nanoseconds timeout);
-
-// Bytes read or written (0 when the call would block), -1 with *err set on failure.
-long SerialRead(int fd, uint8_t* buf, size_t size, int* err);
-long SerialWrite(int fd, const uint8_t* data, size_t size, int* err);
-// True for errors that mean the line is gone.
-bool SerialIsHangUpError(int err);
-
-// Names the calling thread "serial-read" for debuggers and ps.
-void SerialNameReadThread();
-
-// Pauses the calling thread for d of real time.
-void SerialPause(std::chrono::nanoseconds d);
-
-// True when the tty named by devPath ("/dev/ttyS3") has a real UART behind it; sysClassTty is the
-// sysfs directory of ttys ("/sys/class/tty").
+// True when the tty named by devPath ("/dev/ttyS3") has a real UART behind it.
 bool SerialHasUart(const std::string& devPath, const std::string& sysClassTty);
 
 }  // namespace plat

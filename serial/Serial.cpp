@@ -1,15 +1,13 @@
 #include "serial/Serial.h"
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <set>
 #include <system_error>
 
 #include "core/Log.h"
+#include "platform/SerialDevice.h"
 #include "platform/Time.h"
-#include "platform/serial_posix.h"
 
 namespace {
 
@@ -42,7 +40,27 @@ std::string ErrText(int err) {
     return std::generic_category().message(err);
 }
 
+std::mutex g_adviceMtx;
+std::set<std::string> g_advised;
+std::function<void(const std::string&)> g_adviceHandler;
+
+void AdviseOnce(const std::string& key, const std::string& advice) {
+    std::function<void(const std::string&)> handler;
+    {
+        std::lock_guard<std::mutex> lock(g_adviceMtx);
+        if (!g_advised.insert(key).second) return;
+        handler = g_adviceHandler;
+    }
+    WriteLog("[CSerial] %s\r\n", advice.c_str());
+    if (handler) handler(advice);
+}
+
 }  // namespace
+
+void serialports::SetAdviceHandler(std::function<void(const std::string&)> handler) {
+    std::lock_guard<std::mutex> lock(g_adviceMtx);
+    g_adviceHandler = std::move(handler);
+}
 
 CSerial::CSerial() : m_dwBufSize(1024) {
     m_dwReadSize = m_dwBufSize;
@@ -125,14 +143,12 @@ int CSerial::OpenDevice(const std::string& path) {
     Fail(PortError::None, "");
     if (path.empty()) return Fail(PortError::NoSuchPort, "no port given");
 
-    char* real = realpath(path.c_str(), nullptr);
-    if (real == nullptr) return FailErrno(path, errno);
-    std::string key = real;
-    free(real);
+    int err = 0;
+    std::string key = plat::SerialCanonicalPath(path, &err);
+    if (key.empty()) return FailErrno(path, err);
     if (!ClaimPath(key)) {
         return Fail(PortError::Busy, path + ": port busy (already open in this program)");
     }
-    int err = 0;
     int fd = plat::SerialOpen(path, &err);
     if (fd < 0) {
         ReleasePath(key);
@@ -164,6 +180,8 @@ int CSerial::OpenDevice(const std::string& path) {
     // Leaves DTR off, as the device expects.
     SetBaudRate(INITIAL_BAUD);
     WriteLog("[CSerial] %s open at %u baud\r\n", path.c_str(), INITIAL_BAUD);
+    std::string advice = plat::SerialAdapterAdvice(path);
+    if (!advice.empty()) AdviseOnce(key, advice);
     return 1;
 }
 

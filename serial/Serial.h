@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -100,15 +101,15 @@ private:
     int m_nReadLoops = 0;
 };
 
-// COM numbers on POSIX: COM n is the n-th entry of the port table: the paths given by the user,
-// else the serial devices found on the machine in a stable order.
+// COM numbers: COM n is the n-th entry of the port table: the paths given by the user, else the
+// serial ports found on the machine in a stable order.
 namespace serialports {
 void SetPortTable(const std::vector<std::string>& paths);  // empty: discover
 std::vector<std::string> GetPortTable();
 std::string PortPath(uint8_t n);  // "" when COM n has no entry
 std::vector<std::string> DiscoverDevices();
-// DiscoverDevices over another device directory and sysfs tty class directory.
-std::vector<std::string> DiscoverDevicesIn(const std::string& devDir,
-                                           const std::string& sysClassTty);
 void LogPortTable();
+// Where advice about a port's adapter goes besides the log (the terminal face prints it): once
+// per port and process, on the thread that opened the port. Empty: the log only.
+void SetAdviceHandler(std::function<void(const std::string&)> handler);
 }  // namespace serialports

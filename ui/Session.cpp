@@ -1,13 +1,8 @@
 #include "ui/Session.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <vector>
 
@@ -15,6 +10,8 @@
 #include "image/HexFile.h"
 #include "image/HexWriter.h"
 #include "isp/IspCtrl.h"
+#include "platform/File.h"
+#include "platform/Process.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
 #include "sim/Sha256.h"
@@ -25,10 +22,9 @@ const char* const kPayloadNames[4] = {"DE7811_project.hex", "flagdata.bin", "aud
                                       "rdfw.bin"};
 
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
+    plat::CFile out;
+    if (!out.Open(path, plat::CFile::modeCreate | plat::CFile::modeWrite) ||
+        !out.Write(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
         error = "cannot write " + path;
         return false;
     }
@@ -36,22 +32,21 @@ bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, std:
 }
 
 std::vector<uint8_t> ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
+    plat::CFile in;
+    if (!in.Open(path, plat::CFile::modeRead)) return {};
+    std::vector<uint8_t> bytes(static_cast<size_t>(in.GetLength()));
+    bytes.resize(in.Read(bytes.data(), static_cast<uint32_t>(bytes.size())));
+    return bytes;
 }
 
 bool Exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return plat::IsRegularFile(path);
 }
 
 std::string ExeDir() {
-    char buf[4096];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string p(buf, static_cast<size_t>(n));
-    return p.substr(0, p.rfind('/'));
+    std::string dir = plat::ExecutableDir();
+    if (dir.size() > 1) dir.pop_back();
+    return dir;
 }
 
 }  // namespace
@@ -78,8 +73,7 @@ CSession::CSession(UpdaterOptions opts) : m_opts(std::move(opts)) {}
 CSession::~CSession() {
     if (m_pSim) m_pSim->Stop();
     if (!m_strSamplesDir.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(m_strSamplesDir, ec);
+        plat::RemoveTree(m_strSamplesDir);
     }
 }
 
@@ -87,8 +81,7 @@ bool CSession::Prepare(std::string& error, int& exitCode) {
     g_bLogEnable.store(m_opts.log ? 1 : 0);
     m_strPayloadDir = m_opts.payloadDir.empty() ? ExeDir() : m_opts.payloadDir;
     if (!m_opts.payloadDir.empty()) {
-        struct stat st {};
-        if (::stat(m_opts.payloadDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (!plat::IsDirectory(m_opts.payloadDir)) {
             error = "--payload-dir: not a directory: " + m_opts.payloadDir;
             exitCode = EXIT_USAGE;
             return false;
@@ -99,7 +92,7 @@ bool CSession::Prepare(std::string& error, int& exitCode) {
         so.lineRate = true;
         m_pSim = std::make_unique<sim::CDevice>(so);
         std::string why;
-        if (!m_pSim->CreatePty(&m_strSimPort, &why) || !m_pSim->Start()) {
+        if (!m_pSim->CreatePort(&m_strSimPort, &why) || !m_pSim->Start()) {
             error = "cannot start the simulated device: " + why;
             exitCode = EXIT_NO_DEVICE;
             return false;
@@ -108,9 +101,8 @@ bool CSession::Prepare(std::string& error, int& exitCode) {
         bool any = false;
         for (const char* name : kPayloadNames) any = any || Exists(m_strPayloadDir + "/" + name);
         if (!any && m_opts.readFlash.empty() && !m_opts.chipInfo && !m_opts.erase) {
-            std::string tmpl =
-                (std::filesystem::temp_directory_path() / "kalvo-samples-XXXXXX").string();
-            if (::mkdtemp(tmpl.data()) == nullptr || !WriteSamplePayloads(tmpl, error)) {
+            std::string tmpl = plat::MakeTempDir("kalvo-samples-");
+            if (tmpl.empty() || !WriteSamplePayloads(tmpl, error)) {
                 if (error.empty()) error = "cannot create a directory for the sample payloads";
                 exitCode = EXIT_PAYLOAD;
                 return false;

@@ -2,13 +2,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "core/Log.h"
+#include "platform/Process.h"
 #include "ui/Options.h"
 #include "ui/Session.h"
 #include "ui/console/ConsoleFace.h"
 #ifdef KALVO_HAVE_QT
 #include "ui/qt/QtFace.h"
+#endif
+#ifdef KALVO_HAVE_WIN32
+#include "ui/win32/Win32Face.h"
 #endif
 
 namespace {
@@ -24,9 +29,12 @@ bool HaveDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::vector<std::string> args = plat::Utf8Arguments(argc, argv);
+    std::vector<const char*> argp;
+    for (const std::string& a : args) argp.push_back(a.c_str());
     UpdaterOptions opts;
     std::string error;
-    if (!ParseOptions(argc, argv, opts, error)) {
+    if (!ParseOptions(static_cast<int>(argp.size()), argp.data(), opts, error)) {
         std::fprintf(stderr, "kalvo-updater: %s\nTry 'kalvo-updater --help'.\n", error.c_str());
         return EXIT_USAGE;
     }
@@ -45,12 +53,15 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kalvo-updater: %s\n", error.c_str());
             return code;
         }
-#ifdef KALVO_HAVE_QT
+#if defined(KALVO_HAVE_QT)
         if (!opts.headless && HaveDisplay()) {
             code = RunQtFace(session, argc, argv);
         } else {
             code = RunConsoleFace(session);
         }
+#elif defined(KALVO_HAVE_WIN32)
+        (void)HaveDisplay;
+        code = opts.headless ? RunConsoleFace(session) : RunWin32Face(session);
 #else
         (void)HaveDisplay;
         code = RunConsoleFace(session);

@@ -5,12 +5,13 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "platform/Process.h"
+
 namespace testsupport {
 
 TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kalvo-test-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    m_path = tmpl;
+    m_path = plat::MakeTempDir("kalvo-test-");
+    if (m_path.empty()) throw std::runtime_error("cannot make a temporary directory");
 }
 
 TempDir::~TempDir() {
@@ -20,7 +21,8 @@ TempDir::~TempDir() {
 
 void TempDir::Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
     std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 void TempDir::Write(const std::string& name, const std::string& text) const {
@@ -30,7 +32,8 @@ void TempDir::Write(const std::string& name, const std::string& text) const {
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
 }
 
 std::vector<uint8_t> Bytes(std::initializer_list<int> list) {

@@ -1,13 +1,13 @@
 #include "ui/console/ConsoleFace.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <string>
 
 #include "app/UiLoop.h"
 #include "core/Log.h"
+#include "platform/Console.h"
+#include "serial/Serial.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ bool IsProgressText(const std::string& t) {
 class CConsoleWindow : public CLoopWindow {
 public:
     CConsoleWindow(CUiLoop& loop, CSession& session)
-        : CLoopWindow(loop), m_session(session), m_bTty(::isatty(STDOUT_FILENO) != 0) {}
+        : CLoopWindow(loop), m_session(session), m_bTty(plat::PrepareConsoleOutput()) {}
 
     void SetPage(CKalvoDlg* page) { m_pPage = page; }
 
@@ -62,6 +62,11 @@ public:
                 Line((event == PageEvent::FileError ? "File: " : "Reason: ") + detail);
             if (code >= 0) Finish(code);
         });
+    }
+
+    // From the thread that opened the port.
+    void Advise(const std::string& advice) {
+        m_loop.Post([this, advice] { Line("Note: " + advice); });
     }
 
     void StartWaiting(uint32_t seconds) { m_loop.SetTimer(TIMER_NO_ANSWER, seconds * 1000); }
@@ -143,12 +148,15 @@ int RunConsoleFace(CSession& session) {
     {
         CKalvoDlg page(&wnd, session.MakePageConfig());
         wnd.SetPage(&page);
+        serialports::SetAdviceHandler([&](const std::string& advice) { wnd.Advise(advice); });
         loop.Post([&] {
             page.OnInitDialog();
             wnd.StartWaiting(session.Options().waitSeconds);
         });
         code = loop.Run();
         page.OnDestroy();
+        loop.RunPending();
+        serialports::SetAdviceHandler(nullptr);
         loop.RunPending();
         wnd.SetPage(nullptr);
     }

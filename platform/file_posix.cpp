@@ -1,11 +1,11 @@
-#include "platform/File.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "platform/File.h"
 
 namespace plat {
 

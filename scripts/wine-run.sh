@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs a Windows program under wine in a prefix of its own (the cross build's
+# CMAKE_CROSSCOMPILING_EMULATOR: ctest and the test discovery call it).
+#   KALVO_WINEPREFIX   the prefix (default: a folder of this user's under the temp directory)
+#   KALVO_WINE_TIMEOUT seconds before the run is killed (default 600)
+set -euo pipefail
+prefix=${KALVO_WINEPREFIX:-${TMPDIR:-/tmp}/kalvo-wine-$(id -u)}
+export WINEPREFIX=$prefix
+export WINEDEBUG=${WINEDEBUG:--all}
+# No prompts for the .NET and HTML engines.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export WINEARCH=win64
+
+mkdir -p "$prefix"
+# ctest runs tests in parallel: the first one makes the prefix, the others wait for it.
+if [ ! -f "$prefix/.kalvo-ready" ]; then
+    (
+        flock 9
+        if [ ! -f "$prefix/.kalvo-ready" ]; then
+            timeout 300 wineboot -i >/dev/null 2>&1 || true
+            timeout 60 wineserver -w || true
+            touch "$prefix/.kalvo-ready"
+        fi
+    ) 9>"$prefix/.kalvo-lock"
+fi
+exec timeout -k 10 "${KALVO_WINE_TIMEOUT:-600}" wine "$@"
