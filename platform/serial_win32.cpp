@@ -521,16 +521,6 @@ std::vector<std::string> SerialListPorts() {
     return out;
 }
 
-std::string SerialCanonicalPath(const std::string& path, int* err) {
-    *err = 0;
-    if (path.empty()) {
-        *err = ENOENT;
-        return "";
-    }
-    if (CLoopback::IsLoopbackPath(path)) return path;
-    return win::Narrow(DeviceName(path));
-}
-
 std::string SerialAdapterAdvice(const std::string& path) {
     std::wstring dev = DeviceName(path);
     std::wstring port = dev.substr(4);
