@@ -1,7 +1,10 @@
 #!/usr/bin/python3
 """Payloads for the end-to-end runs, and the check of what the simulated device received.
 
-  payloads.py write DIR            the four payload files (fixed seed) into DIR
+  payloads.py write DIR [--reference]
+                                   the four payload files (fixed seed) into DIR; --reference:
+                                   the benchmark's reference sizes (512 KiB firmware in 16-byte
+                                   records, 1 MiB, 1 MiB, 256 KiB)
   payloads.py check DIR REPORT     exit 0 when kalvo-devsim's JSON report holds exactly DIR's
                                    payloads, byte for byte; else the differences on stderr
 """
@@ -18,10 +21,12 @@ def hex_line(rtype, addr, data):
     return ":%s%02X\r\n" % (body.hex().upper(), (-sum(body)) & 0xFF)
 
 
-def write(d):
+def write(d, reference=False):
     rng = random.Random(20261207)
-    blob = lambda n: bytes(rng.getrandbits(8) for _ in range(n))
-    fw = blob(24 * 1024)
+    blob = lambda n: rng.randbytes(n)
+    sizes = (512 * 1024, 1024 * 1024, 1024 * 1024, 256 * 1024) if reference else \
+        (24 * 1024, 96 * 1024 + 77, 64 * 1024 + 5, 20 * 1024 + 300)
+    fw = blob(sizes[0])
     lines, upper = [], None
     for off in range(0, len(fw), 16):
         addr = FLASH_BASE + off
@@ -33,8 +38,7 @@ def write(d):
     # The image's version tag follows its end record.
     open(d + "/DE7811_project.hex", "w", newline="").write("".join(lines) + "0103")
     open(d + "/fw.bin", "wb").write(fw)
-    for name, size in (("flagdata.bin", 96 * 1024 + 77), ("audioHead.bin", 64 * 1024 + 5),
-                       ("rdfw.bin", 20 * 1024 + 300)):
+    for name, size in zip(("flagdata.bin", "audioHead.bin", "rdfw.bin"), sizes[1:]):
         open(d + "/" + name, "wb").write(blob(size))
 
 
@@ -59,8 +63,8 @@ def check(d, report_path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "write":
-        write(sys.argv[2])
+    if len(sys.argv) in (3, 4) and sys.argv[1] == "write":
+        write(sys.argv[2], sys.argv[3:] == ["--reference"])
     elif len(sys.argv) == 4 and sys.argv[1] == "check":
         sys.exit(check(sys.argv[2], sys.argv[3]))
     else:
