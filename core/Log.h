@@ -6,11 +6,16 @@
 #include <cstdint>
 #include <string>
 
+// The printf flavour formats are checked against: the Windows build uses mingw's own printf.
+#ifndef KALVO_PRINTF
+#define KALVO_PRINTF printf
+#endif
+
 extern std::atomic<int32_t> g_bLogEnable;
 
 // Formats like printf (UTF-8 format string, %s takes a UTF-8 string). Lines of any length are
 // written whole.
-void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void WriteLog(const char* format, ...) __attribute__((format(KALVO_PRINTF, 1, 2)));
 
 // Opens the log file, created afresh ("KalvoLog.txt" in the current directory by the page).
 bool OpenLogFile(const std::string& path);

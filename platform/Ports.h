@@ -12,4 +12,8 @@ namespace plat {
 // machine gives the same list. Looked up afresh at each call.
 std::vector<std::string> DiscoverSerialPorts();
 
+// A line for the user when the adapter behind the port is known to hold short answers back (a
+// USB adapter whose latency timer is above 2 ms), saying how to set it right; "" otherwise.
+std::string SerialAdapterAdvice(const std::string& path);
+
 }  // namespace plat

@@ -14,7 +14,8 @@
 
 namespace plat {
 
-// An open device: the file descriptor on POSIX, the HANDLE on Windows.
+// An open device: the file descriptor on POSIX, an entry of serial_win32.cpp's table of ports on
+// Windows.
 using SerialHandle = intptr_t;
 constexpr SerialHandle INVALID_SERIAL = -1;
 
@@ -33,7 +34,11 @@ bool SerialConfigure(SerialHandle h, uint32_t baud, int* err);
 // False when the device has no modem lines (pseudo-terminals).
 bool SerialSetModemLines(SerialHandle h, bool rts, bool dtr);
 // Asks a USB adapter to hand over bytes at once instead of batching them; false when unsupported.
+// SerialClose puts the adapter's setting back as it was.
 bool SerialSetLowLatency(SerialHandle h);
+// The rate the driver says the line runs at, 0 when it cannot tell. Some drivers take a rate they
+// cannot make and quietly run at another.
+uint32_t SerialActualBaud(SerialHandle h);
 // Discards what is buffered both ways.
 bool SerialPurge(SerialHandle h);
 

@@ -11,6 +11,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct TimeBase {
+    TimeBase() { RaiseTimerResolution(); }
     std::mutex mtx;
     Clock::time_point realAnchor = Clock::now();
     double virtAnchorMs = 0.0;

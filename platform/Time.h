@@ -27,4 +27,8 @@ std::chrono::nanoseconds ToReal(uint32_t ms);
 void SetTimeScale(double scale);
 double GetTimeScale();
 
+// Asks the system for 1 ms timer resolution, so that 1 ms pauses take about 1 ms (Windows
+// otherwise rounds them up to its 15.6 ms tick). Done once by the first use of the clock.
+void RaiseTimerResolution();
+
 }  // namespace plat

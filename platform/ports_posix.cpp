@@ -80,4 +80,9 @@ std::vector<std::string> DiscoverSerialPorts() {
     return DiscoverSerialPortsIn("/dev", "/sys/class/tty");
 }
 
+// The updater switches a USB adapter's low-latency flag on itself (SerialSetLowLatency).
+std::string SerialAdapterAdvice(const std::string& /*path*/) {
+    return "";
+}
+
 }  // namespace plat

@@ -53,6 +53,13 @@ int WakeFdOf(int fd) {
     return it == WakeFds().end() ? -1 : it->second;
 }
 
+// Ports whose low-latency flag this program switched on, to be switched off again at close: the
+// flag outlives the descriptor and would change the adapter for every later user.
+std::unordered_map<int, int>& LatencyRestore() {
+    static std::unordered_map<int, int> flags;
+    return flags;
+}
+
 SerialWaitState Wait(SerialHandle h, short events, std::chrono::nanoseconds timeout) {
     int fd = Fd(h);
     pollfd p[2] = {{fd, events, 0}, {WakeFdOf(fd), POLLIN, 0}};
@@ -118,6 +125,18 @@ void SerialClose(SerialHandle h) {
             WakeFds().erase(it);
         }
     }
+    {
+        std::lock_guard<std::mutex> lock(WakeMutex());
+        auto it = LatencyRestore().find(fd);
+        if (it != LatencyRestore().end()) {
+            serial_struct ss;
+            if (::ioctl(fd, TIOCGSERIAL, &ss) == 0) {
+                ss.flags = (ss.flags & ~ASYNC_LOW_LATENCY) | (it->second & ASYNC_LOW_LATENCY);
+                ::ioctl(fd, TIOCSSERIAL, &ss);
+            }
+            LatencyRestore().erase(it);
+        }
+    }
     // Other descriptors of the same tty (held elsewhere) would otherwise stay locked out.
     ::ioctl(fd, TIOCNXCL);
     ::close(fd);
@@ -178,8 +197,17 @@ bool SerialSetLowLatency(SerialHandle h) {
     serial_struct ss;
     if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) return false;
     if (ss.flags & ASYNC_LOW_LATENCY) return true;
+    int before = ss.flags;
     ss.flags |= ASYNC_LOW_LATENCY;
-    return ::ioctl(fd, TIOCSSERIAL, &ss) == 0;
+    if (::ioctl(fd, TIOCSSERIAL, &ss) != 0) return false;
+    std::lock_guard<std::mutex> lock(WakeMutex());
+    LatencyRestore().emplace(fd, before);
+    return true;
+}
+
+uint32_t SerialActualBaud(SerialHandle h) {
+    termios2 t;
+    return ::ioctl(Fd(h), TCGETS2, &t) == 0 ? t.c_ospeed : 0;
 }
 
 bool SerialPurge(SerialHandle h) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,5 +16,8 @@ std::vector<std::string> GetPortTable();
 std::string PortPath(uint8_t n);
 // One log line per entry ("COM1 = /dev/ttyUSB0").
 void LogPortTable();
+// Where advice about a port's adapter goes besides the log (the terminal face prints it): once
+// per port and process, on the thread that opened the port. Empty: the log only.
+void SetAdviceHandler(std::function<void(const std::string&)> handler);
 
 }  // namespace serialports

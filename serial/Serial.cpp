@@ -3,10 +3,13 @@
 #include "serial/Serial.h"
 
 #include <algorithm>
+#include <functional>
+#include <mutex>
 #include <set>
 
 #include "core/Log.h"
 #include "platform/Paths.h"
+#include "platform/Ports.h"
 #include "platform/Time.h"
 #include "serial/PortTable.h"
 
@@ -28,6 +31,18 @@ constexpr uint32_t WRITE_GRACE_MS = 2000;
 std::mutex g_openMtx;
 std::set<std::string> g_openPaths;
 
+std::mutex g_adviceMtx;
+std::set<std::string> g_advised;
+std::function<void(const std::string&)> g_adviceHandler;
+
+// The handler runs under the lock, so that it is never called once it has been replaced.
+void AdviseOnce(const std::string& key, const std::string& advice) {
+    std::lock_guard<std::mutex> lock(g_adviceMtx);
+    if (!g_advised.insert(key).second) return;
+    WriteLog("[CSerial] %s\r\n", advice.c_str());
+    if (g_adviceHandler) g_adviceHandler(advice);
+}
+
 bool ClaimPath(const std::string& key) {
     std::lock_guard<std::mutex> lock(g_openMtx);
     return g_openPaths.insert(key).second;
@@ -43,6 +58,11 @@ std::string ErrText(int err) {
 }
 
 }  // namespace
+
+void serialports::SetAdviceHandler(std::function<void(const std::string&)> handler) {
+    std::lock_guard<std::mutex> lock(g_adviceMtx);
+    g_adviceHandler = std::move(handler);
+}
 
 CSerial::CSerial() : m_dwBufSize(1024) {
     m_dwReadSize = m_dwBufSize;
@@ -158,6 +178,8 @@ int CSerial::OpenDevice(const std::string& path) {
     // Leaves DTR off, as the device expects.
     SetBaudRate(INITIAL_BAUD);
     WriteLog("[CSerial] %s open at %u baud\r\n", path.c_str(), INITIAL_BAUD);
+    std::string advice = plat::SerialAdapterAdvice(path);
+    if (!advice.empty()) AdviseOnce(key, advice);
     return 1;
 }
 
@@ -172,6 +194,11 @@ int CSerial::SetBaudRate(uint32_t baud) {
         return 0;
     }
     plat::SerialSetModemLines(fd, true, false);
+    uint32_t actual = plat::SerialActualBaud(fd);
+    if (actual != 0 && actual != baud && m_dwToldBaud.exchange(baud) != baud) {
+        WriteLog("[CSerial] %s: asked for %u baud, the driver reports %u baud\r\n",
+                 m_strPath.c_str(), baud, actual);
+    }
     m_dwBaud.store(baud);
     return 1;
 }

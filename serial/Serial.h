@@ -89,6 +89,8 @@ private:
 
     const uint32_t m_dwBufSize;
     std::atomic<uint32_t> m_dwBaud{0};
+    std::atomic<uint32_t> m_dwToldBaud{
+        0};  // the rate whose difference from the driver's was logged
     std::atomic<bool> m_bHungUp{false};
     std::atomic<uint32_t> m_dwReadPasses{0};
 

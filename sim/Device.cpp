@@ -2,14 +2,6 @@
 // timing of what goes each way, and the faults injected on the wire.
 #include "sim/Device.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -18,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/SerialDevice.h"
 #include "sim/HostParser.h"
+#include "sim/Line.h"
 #include "sim/Loader.h"
 
 namespace sim {
@@ -35,6 +27,7 @@ using std::chrono::nanoseconds;
 constexpr milliseconds STALE_FRAME{500};
 // Without line-rate emulation single-byte answers are spaced so that the reader sees them apart.
 constexpr microseconds SINGLE_BYTE_GAP{250};
+// A served tty with nobody on its other end keeps reporting a hang-up.
 constexpr milliseconds HANGUP_BACKOFF{10};
 constexpr milliseconds IDLE_POLL{200};
 constexpr milliseconds HANGUP_GRACE{500};
@@ -44,10 +37,6 @@ constexpr milliseconds HANGUP_SETTLE{50};
 nanoseconds WireTime(size_t bytes, uint32_t baud) {
     // 8N1: a start bit, 8 data bits, a stop bit.
     return nanoseconds(int64_t(double(bytes) * 10.0e9 / double(baud ? baud : 1)));
-}
-
-std::string Errno(const char* what) {
-    return std::string(what) + ": " + strerror(errno);
 }
 
 }  // namespace
@@ -90,11 +79,8 @@ struct CDevice::State {
     std::deque<Inbound> inbox;
     std::deque<Outbound> outbox;
 
-    int fd = -1;
-    int holdFd = -1;  // our own descriptor of the pty slave
-    bool servesTty = false;
-    uint32_t ttyBaud = 0;
-    int wake[2] = {-1, -1};
+    std::unique_ptr<ILine> line;
+    bool lineOpen = false;  // until the device hangs up
     std::thread thread;
     std::atomic<bool> stop{false};
 
@@ -114,74 +100,30 @@ CDevice::CDevice(Options o) : m_p(std::make_unique<State>(o)) {}
 
 CDevice::~CDevice() {
     Stop();
-    State& s = *m_p;
-    for (int f : {s.fd, s.holdFd, s.wake[0], s.wake[1]}) {
-        if (f >= 0) ::close(f);
-    }
 }
 
-bool CDevice::CreatePty(std::string* slavePath, std::string* error) {
+bool CDevice::Attach(std::unique_ptr<ILine> line, std::string* error) {
     State& s = *m_p;
     std::lock_guard<std::mutex> lk(s.mu);
-    int m = -1, hold = -1;
-    auto fail = [&](const std::string& why) {
-        if (error) *error = why;
-        if (hold >= 0) ::close(hold);
-        if (m >= 0) ::close(m);
-        return false;
-    };
-    if (s.fd >= 0 || s.hungUp) return fail("the device already served a line");
-    m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m < 0) return fail(Errno("posix_openpt"));
-    char name[128];
-    if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
-        return fail(Errno("pseudo-terminal set-up"));
-    }
-    // Holding the slave open keeps the master from seeing a hang-up whenever the updater closes
-    // its port, and keeps the raw settings across its reopens.
-    hold = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (hold < 0) return fail(Errno(name));
-    termios t;
-    if (tcgetattr(hold, &t) != 0) return fail(Errno("tcgetattr"));
-    cfmakeraw(&t);
-    if (tcsetattr(hold, TCSANOW, &t) != 0) return fail(Errno("tcsetattr"));
-    if (fcntl(m, F_SETFL, O_NONBLOCK) != 0) return fail(Errno("fcntl"));
-    s.fd = m;
-    s.holdFd = hold;
-    if (slavePath) *slavePath = name;
-    return true;
-}
-
-bool CDevice::ServePath(const std::string& tty, std::string* error) {
-    State& s = *m_p;
-    std::lock_guard<std::mutex> lk(s.mu);
-    if (s.fd >= 0 || s.hungUp) {
+    if (s.line || s.hungUp) {
         if (error) *error = "the device already served a line";
         return false;
     }
-    int f = ::open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (f < 0) {
-        if (error) *error = Errno(tty.c_str());
-        return false;
-    }
-    int err = 0;
-    if (!plat::SerialConfigure(f, s.loader.Baud(), &err)) {
-        if (error) *error = tty + ": cannot configure the line: " + strerror(err);
-        ::close(f);
-        return false;
-    }
-    s.fd = f;
-    s.servesTty = true;
-    s.ttyBaud = s.loader.Baud();
+    s.line = std::move(line);
+    s.lineOpen = true;
     return true;
+}
+
+uint32_t CDevice::LineBaud() const {
+    std::lock_guard<std::mutex> lk(m_p->mu);
+    return m_p->loader.Baud();
 }
 
 bool CDevice::Start() {
     State& s = *m_p;
     std::lock_guard<std::mutex> lk(s.mu);
     if (s.thread.joinable()) return true;
-    if (s.fd < 0) return false;
-    if (s.wake[0] < 0 && pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    if (!s.line) return false;
     s.stop = false;
     s.lastActivity = Clock::now();
     s.thread = std::thread([&s] { s.Run(); });
@@ -192,10 +134,7 @@ void CDevice::Stop() {
     State& s = *m_p;
     if (!s.thread.joinable()) return;
     s.stop = true;
-    uint8_t b = 1;
-    if (::write(s.wake[1], &b, 1) < 0) {
-        // The pipe is full, so the thread has a wake-up pending anyway.
-    }
+    s.line->Wake();
     s.thread.join();
 }
 
@@ -211,7 +150,7 @@ void CDevice::State::Run() {
         }
         now = Clock::now();
         WriteDue(now);
-        if (fd >= 0 && !parser.Empty() && now - lastRx >= STALE_FRAME) {
+        if (lineOpen && !parser.Empty() && now - lastRx >= STALE_FRAME) {
             HostItem item;
             if (parser.Flush(item)) Accept(std::move(item), now);
             continue;
@@ -228,25 +167,14 @@ void CDevice::State::Run() {
         }
         if (!inbox.empty()) wakeAt = std::min(wakeAt, inbox.front().ready);
         if (!parser.Empty()) wakeAt = std::min(wakeAt, lastRx + STALE_FRAME);
-        bool watchLine = fd >= 0 && now >= hupUntil;
-        if (fd >= 0 && !watchLine) wakeAt = std::min(wakeAt, hupUntil);
+        bool watchLine = lineOpen && now >= hupUntil;
+        if (lineOpen && !watchLine) wakeAt = std::min(wakeAt, hupUntil);
 
-        pollfd p[2] = {{wake[0], POLLIN, 0},
-                       {watchLine ? fd : -1, short(POLLIN | (wantOut ? POLLOUT : 0)), 0}};
         nanoseconds wait = std::max(nanoseconds(0), wakeAt - now);
-        timespec ts{time_t(wait.count() / 1000000000), long(wait.count() % 1000000000)};
         lk.unlock();
-        int r = ppoll(p, 2, &ts, nullptr);
+        ILine::Ready r = line->Wait(watchLine, wantOut, wait);
         lk.lock();
-        if (r <= 0) continue;
-        if (p[0].revents & POLLIN) {
-            uint8_t drain[16];
-            while (::read(wake[0], drain, sizeof drain) > 0) {
-            }
-        }
-        if (fd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            ReadIn(Clock::now(), (p[1].revents & (POLLHUP | POLLERR)) != 0);
-        }
+        if (lineOpen && (r.in || r.hup)) ReadIn(Clock::now(), r.hup);
     }
 }
 
@@ -254,7 +182,7 @@ void CDevice::State::ReadIn(Clock::time_point now, bool hup) {
     uint8_t buf[8192];
     bool got = false;
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        long n = line->Read(buf, sizeof buf);
         if (n <= 0) break;
         if (samplePending && parser.Empty() && now >= lastDelivered) {
             turnaround.push_back(
@@ -266,8 +194,7 @@ void CDevice::State::ReadIn(Clock::time_point now, bool hup) {
         lastRx = lastActivity = now;
         got = true;
     }
-    // A served tty with nobody on its other end keeps reporting a hang-up: look again later
-    // instead of spinning.
+    // Look again later instead of spinning on a hang-up that stays.
     if (!got && hup) hupUntil = now + HANGUP_BACKOFF;
     HostItem item;
     while (parser.Next(item)) Accept(std::move(item), now);
@@ -382,7 +309,7 @@ void CDevice::State::Send(Answer a, Clock::time_point ready, bool hangupAfter) {
 }
 
 void CDevice::State::WriteDue(Clock::time_point now) {
-    while (fd >= 0 && !outbox.empty() && outbox.front().due <= now) {
+    while (lineOpen && !outbox.empty() && outbox.front().due <= now) {
         Outbound& o = outbox.front();
         if (o.hangup) {
             // Hanging up flushes what the other side has not read yet, the answer included.
@@ -393,14 +320,9 @@ void CDevice::State::WriteDue(Clock::time_point now) {
             HangUp();
             return;
         }
-        if (servesTty && o.off == 0 && o.baud != ttyBaud) {
-            // Bytes at the old rate must leave before the line changes speed.
-            tcdrain(fd);
-            int err = 0;
-            if (plat::SerialConfigure(fd, o.baud, &err)) ttyBaud = o.baud;
-        }
-        ssize_t n = ::write(fd, o.bytes.data() + o.off, o.bytes.size() - o.off);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        if (o.off == 0) line->SetBaud(o.baud);
+        long n = line->Write(o.bytes.data() + o.off, o.bytes.size() - o.off);
+        if (n == 0) return;
         if (n < 0) {
             // Nobody can take the bytes; drop them rather than retry for ever.
             outbox.pop_front();
@@ -419,16 +341,12 @@ void CDevice::State::WriteDue(Clock::time_point now) {
 }
 
 int CDevice::State::Unread() const {
-    int n = 0;
-    if (holdFd >= 0) return ioctl(holdFd, FIONREAD, &n) == 0 ? n : 0;
-    return ioctl(fd, TIOCOUTQ, &n) == 0 ? n : 0;
+    return line->Unread();
 }
 
 void CDevice::State::HangUp() {
-    // Closing the master hangs up every descriptor of the slave, ours included.
-    ::close(fd);
-    if (holdFd >= 0) ::close(holdFd);
-    fd = holdFd = -1;
+    line->HangUp();
+    lineOpen = false;
     hungUp = true;
     outbox.clear();
     inbox.clear();

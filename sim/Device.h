@@ -1,6 +1,7 @@
 // A simulated device: the bootloader's side of the ISP protocol, served on a pseudo-terminal (or
-// any tty) by a service thread. It records everything it receives so that tests can prove a run
-// byte for byte, can emulate the wire time of its line rate, and can inject faults on the wire.
+// any tty, or an in-process loopback port) by a service thread. It records everything it receives
+// so that tests can prove a run byte for byte, can emulate the wire time of its line rate, and can
+// inject faults on the wire.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <vector>
 
 namespace sim {
+
+class ILine;
 
 // Frame numbers count the host frames received since the device was made, from 1 (frames with a
 // bad checksum included); answer numbers count the answers sent, from 1. Faults changed at run
@@ -78,6 +81,12 @@ public:
     bool CreatePty(std::string* slavePath, std::string* error = nullptr);
     // Serves an existing tty (put in raw mode) instead.
     bool ServePath(const std::string& tty, std::string* error = nullptr);
+    // Serves the in-process loopback port *portPath ("loop:" + name) instead: no tty at all.
+    bool CreateLoopback(const std::string& name, std::string* portPath,
+                        std::string* error = nullptr);
+    // The line this platform's --simulate uses: a pseudo-terminal on POSIX, a loopback port on
+    // Windows. *portPath is what the updater opens.
+    bool CreatePort(std::string* portPath, std::string* error = nullptr);
 
     bool Start();
     void Stop();
@@ -94,6 +103,10 @@ public:
     bool PayloadsComplete() const;
 
 private:
+    // Takes the line to serve; false when the device already serves one.
+    bool Attach(std::unique_ptr<ILine> line, std::string* error);
+    uint32_t LineBaud() const;
+
     struct State;
     std::unique_ptr<State> m_p;
 };

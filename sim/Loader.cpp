@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "core/Log.h"
 #include "isp/IspCodes.h"
 #include "sim/HostParser.h"
 
@@ -19,7 +20,7 @@ constexpr size_t VERIFY_MIN_DATA = 17;
 constexpr size_t READ_RECORD = 16;
 constexpr size_t READ_MAX = 0x800;
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* fmt, ...) __attribute__((format(KALVO_PRINTF, 1, 2)));
 std::string Format(const char* fmt, ...) {
     char buf[256];
     va_list ap;

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <vector>
 
@@ -15,7 +13,9 @@
 #include "image/HexFile.h"
 #include "image/HexWriter.h"
 #include "isp/IspCtrl.h"
+#include "platform/File.h"
 #include "platform/Paths.h"
+#include "platform/Process.h"
 #include "serial/PortTable.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
@@ -24,10 +24,9 @@
 namespace {
 
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
+    plat::CFile out;
+    if (!out.Open(path, plat::CFile::modeCreate | plat::CFile::modeWrite) ||
+        !out.Write(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
         error = "cannot write " + path;
         return false;
     }
@@ -35,9 +34,11 @@ bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, std:
 }
 
 std::vector<uint8_t> ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
+    plat::CFile in;
+    if (!in.Open(path, plat::CFile::modeRead)) return {};
+    std::vector<uint8_t> bytes(static_cast<size_t>(in.GetLength()));
+    bytes.resize(in.Read(bytes.data(), static_cast<uint32_t>(bytes.size())));
+    return bytes;
 }
 
 bool Exists(const std::string& path) {
@@ -68,8 +69,7 @@ CSession::CSession(UpdaterOptions opts) : m_opts(std::move(opts)) {}
 CSession::~CSession() {
     if (m_pSim) m_pSim->Stop();
     if (!m_strSamplesDir.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(m_strSamplesDir, ec);
+        plat::RemoveTree(m_strSamplesDir);
     }
 }
 
@@ -86,7 +86,7 @@ bool CSession::Prepare(std::string& error, int& exitCode) {
         so.lineRate = true;
         m_pSim = std::make_unique<sim::CDevice>(so);
         std::string why;
-        if (!m_pSim->CreatePty(&m_strSimPort, &why) || !m_pSim->Start()) {
+        if (!m_pSim->CreatePort(&m_strSimPort, &why) || !m_pSim->Start()) {
             error = "cannot start the simulated device: " + why;
             exitCode = EXIT_NO_DEVICE;
             return false;

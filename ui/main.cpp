@@ -2,10 +2,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "core/Log.h"
 #include "core/Version.h"
 #include "platform/Console.h"
+#include "platform/Process.h"
 #include "ui/Options.h"
 #include "ui/Session.h"
 #include "ui/console/ConsoleFace.h"
@@ -14,9 +16,12 @@
 #endif
 
 int main(int argc, char** argv) {
+    std::vector<std::string> args = plat::Utf8Arguments(argc, argv);
+    std::vector<const char*> argp;
+    for (const std::string& a : args) argp.push_back(a.c_str());
     UpdaterOptions opts;
     std::string error;
-    if (!ParseOptions(argc, argv, opts, error)) {
+    if (!ParseOptions(static_cast<int>(argp.size()), argp.data(), opts, error)) {
         std::fprintf(stderr, "kalvo-updater: %s\nTry 'kalvo-updater --help'.\n", error.c_str());
         return EXIT_USAGE;
     }

@@ -5,12 +5,13 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "platform/Paths.h"
+
 namespace testsupport {
 
 TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kalvo-test-XXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    m_path = tmpl;
+    m_path = plat::MakeTempDir("kalvo-test-");
+    if (m_path.empty()) throw std::runtime_error("cannot make a temporary directory");
 }
 
 TempDir::~TempDir() {

@@ -10,6 +10,7 @@
 #include "app/UiLoop.h"
 #include "core/Log.h"
 #include "platform/Console.h"
+#include "serial/PortTable.h"
 
 namespace {
 
@@ -66,6 +67,11 @@ public:
                 Line((event == PageEvent::FileError ? "File: " : "Reason: ") + detail);
             if (code >= 0) Finish(code);
         });
+    }
+
+    // From the thread that opened the port.
+    void Advise(const std::string& advice) {
+        m_loop.Post([this, advice] { Line("Note: " + advice); });
     }
 
     void StartWaiting(uint32_t seconds) { m_loop.SetTimer(TIMER_NO_ANSWER, seconds * 1000); }
@@ -147,12 +153,15 @@ int RunConsoleFace(CSession& session) {
     {
         CKalvoDlg page(&wnd, session.MakePageConfig());
         wnd.SetPage(&page);
+        serialports::SetAdviceHandler([&](const std::string& advice) { wnd.Advise(advice); });
         loop.Post([&] {
             page.OnInitDialog();
             wnd.StartWaiting(session.Options().waitSeconds);
         });
         code = loop.Run();
         page.OnDestroy();
+        loop.RunPending();
+        serialports::SetAdviceHandler(nullptr);
         loop.RunPending();
         wnd.SetPage(nullptr);
     }
