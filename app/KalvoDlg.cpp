@@ -6,7 +6,7 @@
 
 #include "core/Log.h"
 #include "isp/IspCtrl.h"
-#include "platform/Process.h"
+#include "platform/Paths.h"
 #include "platform/Time.h"
 
 namespace {
@@ -67,7 +67,7 @@ CKalvoDlg::CKalvoDlg(IWindowSystem* wnd, PageConfig config)
     : m_pWnd(wnd), m_config(std::move(config)) {
     m_dwStopTimeout = 2000;
     if (m_config.payloadDir.empty()) {
-        m_config.payloadDir = plat::ExecutableDir();
+        m_config.payloadDir = plat::ExecutableDir() + "/";
     } else if (m_config.payloadDir.back() != '/') {
         m_config.payloadDir += '/';
     }

@@ -1,11 +1,15 @@
-// Standard output of the terminal face.
+// The terminal and the display: what the program asks before it chooses between its window and
+// its terminal face, and how the terminal face draws its progress line.
 #pragma once
 
 namespace plat {
 
-// Prepares standard output for UTF-8 text. True when it is a terminal that understands control
-// sequences (carriage return and erase-line redraw a live progress line), false when plain lines
-// are wanted (a pipe, a file, an old console).
-bool PrepareConsoleOutput();
+// True when standard output is a terminal that shows UTF-8 and takes "\r" and "\033[K" to redraw
+// a line (a Windows console is switched to UTF-8 and to these sequences here).
+bool StdoutIsTerminal();
+
+// True when a window can be shown (on Linux: a display is named in the environment, or Qt is given
+// a platform plugin through QT_QPA_PLATFORM).
+bool HaveDisplay();
 
 }  // namespace plat

@@ -15,11 +15,6 @@ namespace plat {
 // then on-board UARTs; on Windows the ports the system lists, in COM-number order.
 std::vector<std::string> SerialListPorts();
 
-// One name per device, whatever way it was written ("/dev/serial/by-id/..." and "/dev/ttyUSB0";
-// "com3" and "\\.\COM3"), so that a port is open at most once in this program. "" with *err set
-// when the path names nothing.
-std::string SerialCanonicalPath(const std::string& path, int* err);
-
 // A line for the user when the adapter behind path is known to hold short answers back (a USB
 // adapter whose latency timer is above 2 ms), saying how to set it right; "" otherwise.
 std::string SerialAdapterAdvice(const std::string& path);

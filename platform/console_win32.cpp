@@ -1,9 +1,10 @@
+// The console and the desktop on Windows.
 #include "platform/Console.h"
 #include "platform/win32_util.h"
 
 namespace plat {
 
-bool PrepareConsoleOutput() {
+bool StdoutIsTerminal() {
     HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     // Redirected to a file or a pipe: the bytes go there as they are, UTF-8.
@@ -11,9 +12,21 @@ bool PrepareConsoleOutput() {
         return false;
     // The console shows the status texts (Russian, Chinese) only when told they are UTF-8.
     ::SetConsoleOutputCP(CP_UTF8);
-    // Windows 10 and later draw control sequences once asked to; older consoles refuse.
+    // Windows 10 and later draw control sequences once asked to; older consoles refuse, and get
+    // plain lines.
     if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
     return ::SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+// A service or a scheduled task runs on a window station that nobody sees.
+bool HaveDisplay() {
+    HWINSTA station = ::GetProcessWindowStation();
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    if (station == nullptr ||
+        !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed))
+        return true;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
 }  // namespace plat

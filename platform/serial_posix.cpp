@@ -122,18 +122,6 @@ std::vector<std::string> SerialListPorts() {
     return SerialListPortsIn("/dev", "/sys/class/tty");
 }
 
-std::string SerialCanonicalPath(const std::string& path, int* err) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) {
-        *err = errno;
-        return "";
-    }
-    std::string key = real;
-    std::free(real);
-    *err = 0;
-    return key;
-}
-
 // The updater switches the low-latency flag on itself (SerialSetLowLatency).
 std::string SerialAdapterAdvice(const std::string& /*path*/) {
     return "";

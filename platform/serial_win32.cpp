@@ -164,7 +164,8 @@ public:
         // for 256000): say so, the device will not understand a word.
         DCB got{};
         got.DCBlength = sizeof got;
-        if (::GetCommState(m_h, &got) && got.BaudRate != baud) {
+        if (::GetCommState(m_h, &got) && got.BaudRate != baud &&
+            m_dwToldBaud.exchange(baud) != baud) {
             WriteLog("[CSerial] %s: asked for %u baud, the driver reports %lu baud\r\n",
                      win::Narrow(m_strName).c_str(), baud,
                      static_cast<unsigned long>(got.BaudRate));
@@ -348,6 +349,7 @@ private:
 
     HANDLE m_h;
     const std::wstring m_strName;
+    std::atomic<DWORD> m_dwToldBaud{0};  // the rate whose difference was logged
     HANDLE m_wake = nullptr;
 
     // Read side: used by the one reader thread only.
@@ -519,16 +521,6 @@ std::vector<std::string> SerialListPorts() {
         for (int n = 1; n <= 50; ++n) out.push_back("COM" + std::to_string(n));
     }
     return out;
-}
-
-std::string SerialCanonicalPath(const std::string& path, int* err) {
-    *err = 0;
-    if (path.empty()) {
-        *err = ENOENT;
-        return "";
-    }
-    if (CLoopback::IsLoopbackPath(path)) return path;
-    return win::Narrow(DeviceName(path));
 }
 
 std::string SerialAdapterAdvice(const std::string& path) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs (Debian 12, as root), builds, and runs every test: the normal
-# build, then AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer builds.
+# build, the Windows build under wine, then AddressSanitizer+UndefinedBehaviorSanitizer and
+# ThreadSanitizer builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -14,6 +15,10 @@ run_build() {  # dir, extra cmake args...
 }
 
 run_build build
+# The Windows program, cross-built and tested under wine (scripts/test-windows.sh).
+if [ "${KALVO_SKIP_WINDOWS:-0}" != 1 ]; then
+    KALVO_LINUX_BUILD=build bash scripts/test-windows.sh
+fi
 if [ "${KALVO_SKIP_SANITIZERS:-0}" != 1 ]; then
     run_build build-asan -DKALVO_SANITIZE=address,undefined -DKALVO_QT=OFF -DKALVO_BENCH=OFF
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \

@@ -23,4 +23,14 @@ if [ ! -f "$prefix/.kalvo-ready" ]; then
         fi
     ) 9>"$prefix/.kalvo-lock"
 fi
-exec timeout -k 10 "${KALVO_WINE_TIMEOUT:-600}" wine "$@"
+# Wine starts its own helpers (wineserver, services, winedevice.exe) from the first program of a
+# session, and they inherit its output: the caller (ctest) would wait for them to close it. So
+# the program writes into files here, passed on when it ends.
+out=$(mktemp "${TMPDIR:-/tmp}/kalvo-wine-out.XXXXXX")
+err=$(mktemp "${TMPDIR:-/tmp}/kalvo-wine-err.XXXXXX")
+trap 'rm -f "$out" "$err"' EXIT
+rc=0
+timeout -k 10 "${KALVO_WINE_TIMEOUT:-600}" wine "$@" >"$out" 2>"$err" || rc=$?
+cat "$err" >&2
+cat "$out"
+exit "$rc"

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "core/Log.h"
+#include "platform/Paths.h"
 #include "platform/SerialDevice.h"
 #include "platform/Time.h"
 
@@ -144,8 +145,8 @@ int CSerial::OpenDevice(const std::string& path) {
     if (path.empty()) return Fail(PortError::NoSuchPort, "no port given");
 
     int err = 0;
-    std::string key = plat::SerialCanonicalPath(path, &err);
-    if (key.empty()) return FailErrno(path, err);
+    std::string key;
+    if (!plat::CanonicalPath(path, &key, &err)) return FailErrno(path, err);
     if (!ClaimPath(key)) {
         return Fail(PortError::Busy, path + ": port busy (already open in this program)");
     }

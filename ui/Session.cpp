@@ -11,6 +11,7 @@
 #include "image/HexWriter.h"
 #include "isp/IspCtrl.h"
 #include "platform/File.h"
+#include "platform/Paths.h"
 #include "platform/Process.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
@@ -43,12 +44,6 @@ bool Exists(const std::string& path) {
     return plat::IsRegularFile(path);
 }
 
-std::string ExeDir() {
-    std::string dir = plat::ExecutableDir();
-    if (dir.size() > 1) dir.pop_back();
-    return dir;
-}
-
 }  // namespace
 
 bool WriteSamplePayloads(const std::string& dir, std::string& error) {
@@ -79,7 +74,7 @@ CSession::~CSession() {
 
 bool CSession::Prepare(std::string& error, int& exitCode) {
     g_bLogEnable.store(m_opts.log ? 1 : 0);
-    m_strPayloadDir = m_opts.payloadDir.empty() ? ExeDir() : m_opts.payloadDir;
+    m_strPayloadDir = m_opts.payloadDir.empty() ? plat::ExecutableDir() : m_opts.payloadDir;
     if (!m_opts.payloadDir.empty()) {
         if (!plat::IsDirectory(m_opts.payloadDir)) {
             error = "--payload-dir: not a directory: " + m_opts.payloadDir;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/Log.h"
+#include "platform/Console.h"
 #include "platform/Process.h"
 #include "ui/Options.h"
 #include "ui/Session.h"
@@ -15,18 +16,6 @@
 #ifdef KALVO_HAVE_WIN32
 #include "ui/win32/Win32Face.h"
 #endif
-
-namespace {
-
-bool HaveDisplay() {
-    const char* qpa = std::getenv("QT_QPA_PLATFORM");
-    if (qpa != nullptr && *qpa != '\0') return true;
-    const char* x = std::getenv("DISPLAY");
-    const char* w = std::getenv("WAYLAND_DISPLAY");
-    return (x != nullptr && *x != '\0') || (w != nullptr && *w != '\0');
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args = plat::Utf8Arguments(argc, argv);
@@ -54,16 +43,15 @@ int main(int argc, char** argv) {
             return code;
         }
 #if defined(KALVO_HAVE_QT)
-        if (!opts.headless && HaveDisplay()) {
+        if (!opts.headless && plat::HaveDisplay()) {
             code = RunQtFace(session, argc, argv);
         } else {
             code = RunConsoleFace(session);
         }
 #elif defined(KALVO_HAVE_WIN32)
-        (void)HaveDisplay;
-        code = opts.headless ? RunConsoleFace(session) : RunWin32Face(session);
+        code =
+            opts.headless || !plat::HaveDisplay() ? RunConsoleFace(session) : RunWin32Face(session);
 #else
-        (void)HaveDisplay;
         code = RunConsoleFace(session);
 #endif
     }

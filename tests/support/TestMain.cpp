@@ -5,7 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "platform/Process.h"
+#include "platform/Paths.h"
 
 namespace testsupport {
 

@@ -31,7 +31,7 @@ bool IsProgressText(const std::string& t) {
 class CConsoleWindow : public CLoopWindow {
 public:
     CConsoleWindow(CUiLoop& loop, CSession& session)
-        : CLoopWindow(loop), m_session(session), m_bTty(plat::PrepareConsoleOutput()) {}
+        : CLoopWindow(loop), m_session(session), m_bTty(plat::StdoutIsTerminal()) {}
 
     void SetPage(CKalvoDlg* page) { m_pPage = page; }
 

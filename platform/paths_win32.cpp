@@ -1,0 +1,99 @@
+// Paths on Windows: GetModuleFileNameW, GetFileAttributesW, GetTempPathW, GetFullPathNameW; the
+// UTF-8 paths of the program become UTF-16 for every call.
+#include <cerrno>
+#include <cwctype>
+#include <vector>
+
+#include "platform/Paths.h"
+#include "platform/win32_util.h"
+
+namespace plat {
+
+std::string ExecutableDir() {
+    // Long paths exceed MAX_PATH: grow until the name fits.
+    std::vector<wchar_t> buf(MAX_PATH);
+    for (;;) {
+        DWORD n = ::GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0) return ".";
+        if (n < buf.size()) {
+            std::wstring path(buf.data(), n);
+            size_t slash = path.find_last_of(L"\\/");
+            if (slash == std::wstring::npos) return ".";
+            return win::Narrow(path.substr(0, slash));
+        }
+        if (buf.size() >= 32768) return ".";
+        buf.resize(buf.size() * 2);
+    }
+}
+
+bool IsRegularFile(const std::string& path) {
+    DWORD a = ::GetFileAttributesW(win::Wide(path).c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+    DWORD a = ::GetFileAttributesW(win::Wide(path).c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::string MakeTempDir(const std::string& prefix) {
+    wchar_t base[MAX_PATH + 2];
+    DWORD n = ::GetTempPathW(MAX_PATH + 1, base);
+    if (n == 0 || n > MAX_PATH) return "";
+    std::wstring dir(base, n);
+    std::wstring wprefix = win::Wide(prefix);
+    // The user's own temporary directory is private to the user already. Names are unique by
+    // process, time and attempt; CreateDirectoryW fails on one that exists.
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        wchar_t tail[48];
+        ::swprintf(tail, 48, L"%lx%llx%02x", ::GetCurrentProcessId(), ::GetTickCount64(), attempt);
+        std::wstring path = dir + wprefix + tail;
+        if (::CreateDirectoryW(path.c_str(), nullptr)) return win::Narrow(path);
+        if (::GetLastError() != ERROR_ALREADY_EXISTS) return "";
+    }
+    return "";
+}
+
+bool CanonicalPath(const std::string& path, std::string* out, int* err) {
+    std::wstring w = win::Wide(path);
+    if (w.empty()) {
+        *err = ENOENT;
+        return false;
+    }
+    // COM3, com3 and \\.\COM3 are one device.
+    std::wstring bare = w.compare(0, 4, L"\\\\.\\") == 0 ? w.substr(4) : w;
+    std::wstring upper = bare;
+    for (auto& c : upper) c = static_cast<wchar_t>(std::towupper(c));
+    if (upper.size() > 3 && upper.compare(0, 3, L"COM") == 0 &&
+        upper.find_first_not_of(L"0123456789", 3) == std::wstring::npos) {
+        *out = win::Narrow(L"\\\\.\\" + upper);
+        *err = 0;
+        return true;
+    }
+    // Names of the program's own (the loopback port "loop:sim") are no files.
+    if (bare.find(L':') != std::wstring::npos && bare.size() > 2 && bare[1] != L':') {
+        *out = path;
+        *err = 0;
+        return true;
+    }
+    std::vector<wchar_t> buf(MAX_PATH);
+    for (;;) {
+        DWORD n =
+            ::GetFullPathNameW(w.c_str(), static_cast<DWORD>(buf.size()), buf.data(), nullptr);
+        if (n == 0) {
+            *err = ENOENT;
+            return false;
+        }
+        if (n < buf.size()) {
+            std::wstring full(buf.data(), n);
+            // Windows file names ignore case.
+            for (auto& c : full) c = static_cast<wchar_t>(std::towupper(c));
+            *out = win::Narrow(full);
+            *err = 0;
+            return true;
+        }
+        buf.resize(n + 1);
+    }
+}
+
+}  // namespace plat

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The Windows program: cross-built with mingw-w64, its tests run under wine, then end-to-end runs
+# in which kalvo-updater.exe under wine updates the simulated device, which runs natively on a
+# pseudo-terminal that the wine prefix maps to COM9: a whole update (every payload checked byte
+# for byte) and the device-error, silence and hang-up rows with their exit codes.
+# Uses kalvo-devsim of the Linux build ($KALVO_LINUX_BUILD, default build/).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bash scripts/deps-windows.sh
+jobs=$(nproc)
+linux=${KALVO_LINUX_BUILD:-build}
+win=${KALVO_WINDOWS_BUILD:-build-win}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kalvo-win-XXXXXX")
+export KALVO_WINEPREFIX=$work/wine
+dev=""
+cleanup() {
+    if [ -n "$dev" ]; then kill "$dev" 2>/dev/null || true; fi
+    # An idle wineserver and its winedevice.exe would keep running after us.
+    if [ -d "$KALVO_WINEPREFIX" ]; then WINEPREFIX=$KALVO_WINEPREFIX timeout 30 wineserver -k || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ ! -x "$linux/bin/kalvo-devsim" ]; then
+    cmake -S . -B "$linux" -G Ninja -DKALVO_WERROR=ON >/dev/null
+    cmake --build "$linux" -j "$jobs" --target kalvo-devsim
+fi
+cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKALVO_WERROR=ON >/dev/null
+# The test discovery after each link runs the test programs under wine: the prefix is made then.
+cmake --build "$win" -j "$jobs"
+# One wineserver for every run that follows: each wine process then starts in a fraction.
+WINEPREFIX=$KALVO_WINEPREFIX wineserver -p </dev/null >/dev/null 2>&1 || true  # one may run already
+
+echo "== tests under wine"
+(cd "$win" && ctest --output-on-failure -j "$jobs" --timeout 300)
+KALVO_WINE_TIMEOUT=30 scripts/wine-run.sh "$win/bin/kalvo-updater.exe" --version
+
+echo "== end to end: kalvo-updater.exe under wine, kalvo-devsim on COM9"
+pay=$work/payloads
+mkdir -p "$pay"
+tests/e2e/payloads.py write "$pay"
+winpay="Z:${pay//\//\\}"
+failed=0
+
+row() {  # name, expected exit code, kalvo-devsim options...
+    local name=$1 want=$2
+    shift 2
+    "$root/$linux/bin/kalvo-devsim" --timeout 150 --report "$work/$name.json" "$@" \
+        >"$work/$name.tty" &
+    dev=$!
+    local tty=""
+    for _ in $(seq 100); do
+        tty=$(head -n 1 "$work/$name.tty" 2>/dev/null || true)
+        [ -n "$tty" ] && break
+        sleep 0.05
+    done
+    ln -sfn "$tty" "$KALVO_WINEPREFIX/dosdevices/com9"
+    local start=$SECONDS rc=0
+    KALVO_WINE_TIMEOUT=150 scripts/wine-run.sh "$win/bin/kalvo-updater.exe" --headless \
+        --port COM9 --payload-dir "$winpay" >"$work/$name.out" 2>"$work/$name.err" || rc=$?
+    # A complete run ends the device by itself once the line is quiet; the others are told to.
+    [ "$want" = 0 ] || kill "$dev" 2>/dev/null || true
+    wait "$dev" || true
+    dev=""
+    local verdict="ok"
+    [ "$rc" = "$want" ] || verdict="FAILED: exit code $rc, expected $want"
+    if [ "$verdict" = ok ] && [ "$want" = 0 ] &&
+        ! tests/e2e/payloads.py check "$pay" "$work/$name.json"; then
+        verdict="FAILED: the device did not receive the payloads intact"
+    fi
+    echo "$name: exit code $rc, $((SECONDS - start)) s: $verdict"
+    if [ "$verdict" != ok ]; then
+        failed=$((failed + 1))
+        tail -n 20 "$work/$name.out" "$work/$name.err" || true
+    fi
+}
+
+row update 0 --until-complete --quiet-ms 1500 --expect firmware,edog,music,radar
+row device-error 1 --error-at 8
+row silence 2 --silence-after 8
+row hang-up 2 --hangup-after 8
+
+total=4
+echo "e2e: $((total - failed)) passed, $failed failed"
+[ "$failed" = 0 ]

@@ -1,0 +1,140 @@
+// The serial port on Windows: the loopback port through CSerial, the port table and the adapter
+// advice read from the registry (written here into wine's, or a test machine's, registry).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <mutex>
+#include <thread>
+
+#include "platform/Loopback.h"
+#include "platform/Paths.h"
+#include "platform/SerialDevice.h"
+#include "serial/Serial.h"
+
+namespace {
+
+struct Receiver : CSerialObject {
+    int OnReceive(const uint8_t* data, uint32_t count) override {
+        std::lock_guard<std::mutex> lock(mtx);
+        got.insert(got.end(), data, data + count);
+        return 1;
+    }
+    std::vector<uint8_t> Got() {
+        std::lock_guard<std::mutex> lock(mtx);
+        return got;
+    }
+    std::mutex mtx;
+    std::vector<uint8_t> got;
+};
+
+void Forward(void* r, const uint8_t* d, uint32_t n) {
+    static_cast<Receiver*>(r)->OnReceive(d, n);
+}
+
+template <class F>
+bool Eventually(F done) {
+    for (int i = 0; i < 500 && !done(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+}
+
+TEST(SerialWin32, LoopbackPortCarriesBytesIsExclusiveAndHangsUp) {
+    auto line = plat::CLoopback::Create("serial-test");
+    ASSERT_TRUE(line && line->Claim(plat::CLoopback::DEVICE));
+    Receiver rx;
+    CSerial port;
+    port.m_pfnReceive.store(Forward);
+    port.m_pReceiver.store(&rx);
+    ASSERT_EQ(port.OpenPath(line->Path()), 1);
+    CSerial second;
+    EXPECT_EQ(second.OpenPath(line->Path()), 0);
+    EXPECT_EQ(second.GetLastError(), PortError::Busy);
+
+    const uint8_t out[] = {0xAC, 0x05, 0x00, 0x45, 0x01, 0x4B};
+    ASSERT_TRUE(port.Write(out, sizeof out));
+    uint8_t buf[16] = {};
+    EXPECT_EQ(line->Read(plat::CLoopback::DEVICE, buf, sizeof buf), long(sizeof out));
+    EXPECT_EQ(std::vector<uint8_t>(buf, buf + sizeof out), std::vector<uint8_t>(out, out + 6));
+    line->Write(plat::CLoopback::DEVICE, out, sizeof out);
+    EXPECT_TRUE(Eventually([&] { return rx.Got().size() == sizeof out; }));
+
+    line->HangUp();
+    EXPECT_TRUE(Eventually([&] { return port.IsHungUp(); }));
+    EXPECT_FALSE(port.Write(out, sizeof out));
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(SerialWin32, ComNamesAreOneDeviceAndMissingPortsSayNoSuchPort) {
+    std::string a, b;
+    int err = 0;
+    ASSERT_TRUE(plat::CanonicalPath("com7", &a, &err));
+    ASSERT_TRUE(plat::CanonicalPath("\\\\.\\COM7", &b, &err));
+    EXPECT_EQ(a, "\\\\.\\COM7");
+    EXPECT_EQ(a, b);
+    CSerial port;
+    EXPECT_EQ(port.OpenPath("COM48"), 0);
+    EXPECT_EQ(port.GetLastError(), PortError::NoSuchPort);
+}
+
+// Values written into HKLM for one test, removed again.
+class Registry : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (auto& [key, value] : m_values) {
+            HKEY k;
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_SET_VALUE, &k) == 0) {
+                RegDeleteValueW(k, value.c_str());
+                RegCloseKey(k);
+            }
+        }
+        for (auto& key : m_trees) RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+    }
+    bool Set(const std::wstring& key, const std::wstring& value, const std::wstring* text,
+             DWORD number = 0) {
+        HKEY k;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &k, nullptr) != 0)
+            return false;
+        LONG r = text ? RegSetValueExW(k, value.c_str(), 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(text->c_str()),
+                                       DWORD((text->size() + 1) * sizeof(wchar_t)))
+                      : RegSetValueExW(k, value.c_str(), 0, REG_DWORD,
+                                       reinterpret_cast<const BYTE*>(&number), sizeof number);
+        RegCloseKey(k);
+        m_values.emplace_back(key, value);
+        return r == 0;
+    }
+    std::vector<std::pair<std::wstring, std::wstring>> m_values;
+    std::vector<std::wstring> m_trees;
+};
+
+TEST_F(Registry, PortTableIsTheListedPortsInComNumberOrder) {
+    const std::wstring key = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    const std::wstring com12 = L"COM12", com3 = L"com3";
+    ASSERT_TRUE(Set(key, L"\\Device\\KalvoTest12", &com12));
+    ASSERT_TRUE(Set(key, L"\\Device\\KalvoTest3", &com3));
+    std::vector<std::string> ports = plat::SerialListPorts();
+    auto at = [&](const char* name) { return std::find(ports.begin(), ports.end(), name); };
+    ASSERT_NE(at("COM3"), ports.end());
+    ASSERT_NE(at("COM12"), ports.end());
+    EXPECT_LT(at("COM3"), at("COM12"));
+}
+
+TEST_F(Registry, AdviceOnlyForAnFtdiAdapterWithASlowLatencyTimer) {
+    const std::wstring dev = L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+KALVO";
+    const std::wstring params = dev + L"\\0000\\Device Parameters", port = L"COM77";
+    m_trees.push_back(dev);
+    ASSERT_TRUE(Set(params, L"PortName", &port));
+    ASSERT_TRUE(Set(params, L"LatencyTimer", nullptr, 16));
+    std::string advice = plat::SerialAdapterAdvice("com77");
+    EXPECT_NE(advice.find("COM77"), std::string::npos) << advice;
+    EXPECT_NE(advice.find("16 ms"), std::string::npos) << advice;
+    EXPECT_NE(advice.find("Latency Timer (msec) = 1"), std::string::npos) << advice;
+    EXPECT_EQ(plat::SerialAdapterAdvice("COM78"), "");
+    ASSERT_TRUE(Set(params, L"LatencyTimer", nullptr, 1));
+    EXPECT_EQ(plat::SerialAdapterAdvice("COM77"), "");
+}
+
+}  // namespace
