@@ -193,6 +193,8 @@ TEST_F(MainPageTest, WindowFollowsTheDialogTemplates) {
         EXPECT_EQ(style & c.absent, 0u) << c.id;
         EXPECT_EQ(exStyle & c.absentEx, 0u) << c.id;
     }
+    EXPECT_NE(::SendMessageW(m_window->Hwnd(), WM_GETICON, ICON_BIG, 0), 0);
+    EXPECT_NE(::SendMessageW(m_window->Hwnd(), WM_GETICON, ICON_SMALL, 0), 0);
     EXPECT_NE(::SendMessageW(m_window->Control(IDC_PICTURE), STM_GETIMAGE, IMAGE_BITMAP, 0), 0);
     EXPECT_EQ(::SendMessageW(m_window->Control(IDC_PROGRESS), PBM_GETRANGE, FALSE, 0), 100);
 
