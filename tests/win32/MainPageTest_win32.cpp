@@ -112,7 +112,8 @@ RECT Union(HWND a, HWND b) {
 class MainPageTest : public testing::Test {
 protected:
     void SetUp() override {
-        plat::SetTimeScale(0.01);
+        // Fast, and still with room for wine's latency on a loaded machine in the reply timer.
+        plat::SetTimeScale(0.05);
         INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_WIN95_CLASSES};
         ::InitCommonControlsEx(&icc);
     }
@@ -121,14 +122,21 @@ protected:
         if (m_dev) m_dev->Stop();
         plat::SetTimeScale(1.0);
     }
-    void Open(const sim::Options& opts = {}) {
+    // The device, then the window, made modeless unless modal is set (DoModal runs it then).
+    void Open(const sim::Options& opts = {}, bool modal = false) {
         std::string port, error;
         m_dev = std::make_unique<sim::CDevice>(opts);
         ASSERT_TRUE(m_dev->CreatePort(&port, &error) && m_dev->Start()) << error;
         serialports::SetPortTable({port});
         PageConfig config{.payloadDir = m_dir.Path(), .logPath = m_dir.File("KalvoLog.txt")};
+        HWND probe = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                       nullptr, nullptr);
+        if (probe == nullptr) GTEST_SKIP() << "no display for windows";
+        ::DestroyWindow(probe);
         m_window = std::make_unique<CMainPage>(nullptr, config);
-        if (!m_window->Create()) GTEST_SKIP() << "no display for windows";
+        if (!modal) {
+            ASSERT_TRUE(m_window->Create());
+        }
     }
     HWND Button() const { return m_window->Control(IDC_BTN_UPDATE); }
     HWND Pane() const { return m_window->Control(IDC_EDIT_STATUS); }
@@ -281,7 +289,7 @@ TEST_F(MainPageTest, ClickRunsEveryPayloadToTheEnd) {
         return Text(Pane()) == L"升级完成";
     });
     if (photographer.joinable()) photographer.join();
-    ASSERT_TRUE(finished);
+    ASSERT_TRUE(finished) << win32ui::Utf8(Text(Pane()));
     EXPECT_TRUE(::IsWindowEnabled(Button()));
     EXPECT_EQ(Progress(), 100);
     EXPECT_TRUE(shot == nullptr || shotError.empty()) << shot << ": " << shotError;
@@ -317,11 +325,45 @@ TEST_F(MainPageTest, VersionBoxIsModalAndTheRunGoesOnBehindIt) {
     Click(Button());
     bool done = RunUntil([&] { return Text(Pane()) == L"Готово"; });
     watcher.join();
-    EXPECT_TRUE(done);
+    EXPECT_TRUE(done) << win32ui::Utf8(Text(Pane()));
     EXPECT_TRUE(boxShown);
     EXPECT_TRUE(ownerDisabled);
     EXPECT_TRUE(doneBehindBox);
     EXPECT_TRUE(::IsWindowEnabled(m_window->Hwnd()));
+}
+
+TEST_F(MainPageTest, ModalWindowKeepsOpenOnEnterAndEscShowsTheAboutBoxAndCloses) {
+    Open({}, true);
+    if (HasFatalFailure() || IsSkipped()) return;
+    const DWORD ui = ::GetCurrentThreadId();
+    std::atomic<bool> openAfterKeys{false}, aboutShown{false}, aboutModal{false};
+    std::thread user([&] {
+        HWND main = nullptr, about = nullptr;
+        if (WaitFor([&] { return (main = FindOwnWindow(L"#32770", L"Zorvik Tool v0.2")); })) {
+            ::PostMessageW(main, WM_COMMAND, IDOK, 0);
+            ::PostMessageW(main, WM_COMMAND, IDCANCEL, 0);
+            ::PostMessageW(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+            if (WaitFor([&] { return (about = FindOwnWindow(L"#32770", L"关于 Kalvo")); })) {
+                openAfterKeys = ::IsWindow(main) != FALSE;
+                aboutModal = !::IsWindowEnabled(main);
+                for (HWND c = ::FindWindowExW(about, nullptr, L"Static", nullptr); c != nullptr;
+                     c = ::FindWindowExW(about, c, L"Static", nullptr))
+                    aboutShown = aboutShown || Text(c).rfind(L"Kalvo Updater ", 0) == 0;
+                ::PostMessageW(about, WM_COMMAND, IDOK, 0);
+                WaitFor([&] { return ::IsWindowEnabled(main) != FALSE; });
+            }
+            ::PostMessageW(main, WM_CLOSE, 0, 0);
+        } else {
+            ::PostThreadMessageW(ui, WM_QUIT, 0, 0);
+        }
+    });
+    m_window->DoModal();
+    user.join();
+    EXPECT_TRUE(openAfterKeys);
+    EXPECT_TRUE(aboutShown);
+    EXPECT_TRUE(aboutModal);
+    EXPECT_EQ(m_window->Page(), nullptr);
+    EXPECT_EQ(m_window->Hwnd(), nullptr);
 }
 
 TEST_F(MainPageTest, LeftClicksOnTheStatusPaneNeitherMoveTheCaretNorSelect) {
