@@ -239,8 +239,15 @@ TEST_F(MainPageTest, StatusPaneRendersChineseWhereTheSystemHasAFaceForIt) {
         reinterpret_cast<LPARAM>(&search), 0);
     ::ReleaseDC(nullptr, dc);
     if (!search.found) GTEST_SKIP() << "no face with Chinese and Cyrillic installed";
-    auto font = reinterpret_cast<HFONT>(::SendMessageW(Pane(), WM_GETFONT, 0, 0));
-    EXPECT_TRUE(win32ui::FontCovers(font, sample));
+    auto paneCovers = [&] {
+        return win32ui::FontCovers(
+            reinterpret_cast<HFONT>(::SendMessageW(Pane(), WM_GETFONT, 0, 0)), sample);
+    };
+    EXPECT_TRUE(paneCovers());
+    // On a screen of another DPI the dialog gives every control the page's font again.
+    ::SendMessageW(Pane(), WM_SETFONT, ::SendMessageW(m_window->PageWindow(), WM_GETFONT, 0, 0), 0);
+    ::SendMessageW(m_window->PageWindow(), 0x02E3 /* WM_DPICHANGED_AFTERPARENT */, 0, 0);
+    EXPECT_TRUE(RunUntil(paneCovers));
 }
 
 TEST_F(MainPageTest, ButtonStaysDisabledWhileTheProbeIsUnanswered) {

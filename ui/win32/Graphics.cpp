@@ -6,6 +6,7 @@
 // After objidl.h.
 #include <gdiplus.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace win32ui {
@@ -130,12 +131,11 @@ std::wstring FaceOf(HFONT font) {
 
 }  // namespace
 
-HFONT ChooseFontFor(HWND control, const std::wstring& sample) {
-    auto current = reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0));
-    if (current == nullptr) current = static_cast<HFONT>(::GetStockObject(DEFAULT_GUI_FONT));
+HFONT ChooseFontFor(HFONT base, const std::wstring& sample) {
+    if (base == nullptr) base = static_cast<HFONT>(::GetStockObject(DEFAULT_GUI_FONT));
     LOGFONTW lf = {};
-    if (::GetObjectW(current, sizeof(lf), &lf) == 0) return nullptr;
-    if (FontCovers(current, sample)) return nullptr;
+    if (::GetObjectW(base, sizeof(lf), &lf) == 0) return nullptr;
+    if (FontCovers(base, sample)) return nullptr;
     // Windows' own Chinese UI faces first, then those of other systems (wine).
     static const wchar_t* const kFaces[] = {
         L"Microsoft YaHei UI",

@@ -11,10 +11,10 @@ namespace win32ui {
 // sticks out on either side is trimmed). Null when it cannot be read; the caller owns the bitmap.
 HBITMAP LoadPicture(int id, int width, int height);
 
-// A font like the control's own, of the first installed face of a list of Chinese UI faces that
-// has a glyph for every character of sample. Null when the control's own font has them all, or
-// when no such face is installed: the control keeps its font. The caller owns the font.
-HFONT ChooseFontFor(HWND control, const std::wstring& sample);
+// A font like base, of the first installed face of a list of Chinese UI faces that has a glyph
+// for every character of sample. Null when base has them all, or when no such face is installed:
+// base will do then. The caller owns the font.
+HFONT ChooseFontFor(HFONT base, const std::wstring& sample);
 
 // Whether font has a glyph for every character of text.
 bool FontCovers(HFONT font, const std::wstring& text);

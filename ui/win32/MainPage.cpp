@@ -8,7 +8,12 @@
 namespace {
 
 // The status texts are Russian and Chinese.
-const wchar_t* const kStatusSample = L"升级完成，请重新上电 Обновление ПО...: 100 %";
+const char* const kStatusSample = "升级完成，请重新上电 Обновление ПО...: 100 %";
+
+// Sent to child windows once their top-level window has moved to a screen of another DPI
+// (Windows 10 1703 and later); the page then fits its picture and pane font anew.
+constexpr UINT WM_DPICHANGED_AFTERPARENT_ = 0x02E3;
+constexpr UINT WM_KALVO_FIT = WM_APP + 2;
 
 HICON LoadProgramIcon(int metricX, int metricY) {
     return static_cast<HICON>(::LoadImageW(win32ui::Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME),
@@ -132,7 +137,8 @@ BOOL CMainPage::OnInitDialog(HWND hwnd) {
 INT_PTR CALLBACK CMainPage::AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM /*lParam*/) {
     switch (msg) {
         case WM_INITDIALOG:
-            ::SetDlgItemTextW(hwnd, IDC_ABOUT_VERSION, L"Kalvo Updater " KALVO_VERSION_TEXT);
+            ::SetDlgItemTextW(hwnd, IDC_ABOUT_VERSION,
+                              win32ui::Wide("Kalvo Updater " KALVO_VERSION_TEXT).c_str());
             return TRUE;
         case WM_COMMAND:
             if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
@@ -167,6 +173,13 @@ INT_PTR CALLBACK CMainPage::PageProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM 
             return FALSE;
         case WM_QUERYDRAGICON:
             return reinterpret_cast<INT_PTR>(self->m_hIcon);
+        case WM_DPICHANGED_AFTERPARENT_:
+            // After the dialog's own handling, which gives every control the page's new font.
+            ::PostMessageW(hwnd, WM_KALVO_FIT, 0, 0);
+            return FALSE;
+        case WM_KALVO_FIT:
+            self->FitToDpi();
+            return TRUE;
         case WM_DESTROY:
             self->OnDestroyPage();
             return FALSE;
@@ -181,20 +194,31 @@ void CMainPage::OnInitPage(HWND hwnd) {
     ::SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIconSmall));
     HWND status = Control(IDC_EDIT_STATUS);
     CMedit::Subclass(status);
-    // The page's font has no Chinese: the pane takes a face that has, where the system has one.
-    m_hStatusFont = win32ui::ChooseFontFor(status, kStatusSample);
-    if (m_hStatusFont != nullptr)
-        ::SendMessageW(status, WM_SETFONT, reinterpret_cast<WPARAM>(m_hStatusFont), FALSE);
+    FitToDpi();
+    m_pWnd->Attach({hwnd, Control(IDC_PROGRESS), status, Control(IDC_BTN_UPDATE), m_hWnd});
+    if (m_pPage) m_pPage->OnInitDialog();
+}
 
+void CMainPage::FitToDpi() {
+    // The page's font has no Chinese: the pane takes a face that has, where the system has one.
+    HWND status = Control(IDC_EDIT_STATUS);
+    auto pageFont = reinterpret_cast<HFONT>(::SendMessageW(m_hPage, WM_GETFONT, 0, 0));
+    HFONT font = win32ui::ChooseFontFor(pageFont, win32ui::Wide(kStatusSample));
+    if (font != nullptr) {
+        ::SendMessageW(status, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+        if (m_hStatusFont != nullptr) ::DeleteObject(m_hStatusFont);
+        m_hStatusFont = font;
+    }
+    // The picture is drawn for the control's size in pixels.
     HWND picture = Control(IDC_PICTURE);
     RECT rc;
     ::GetClientRect(picture, &rc);
-    m_hPicture = win32ui::LoadPicture(IDB_PICTURE, rc.right - rc.left, rc.bottom - rc.top);
-    if (m_hPicture != nullptr)
-        ::SendMessageW(picture, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(m_hPicture));
-
-    m_pWnd->Attach({hwnd, Control(IDC_PROGRESS), status, Control(IDC_BTN_UPDATE), m_hWnd});
-    if (m_pPage) m_pPage->OnInitDialog();
+    HBITMAP bitmap = win32ui::LoadPicture(IDB_PICTURE, rc.right - rc.left, rc.bottom - rc.top);
+    if (bitmap != nullptr) {
+        ::SendMessageW(picture, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap));
+        if (m_hPicture != nullptr) ::DeleteObject(m_hPicture);
+        m_hPicture = bitmap;
+    }
 }
 
 void CMainPage::OnDestroyPage() {

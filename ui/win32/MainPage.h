@@ -35,7 +35,6 @@ public:
     HWND Control(int id) const { return ::GetDlgItem(m_hPage, id); }
     CKalvoDlg* Page() const { return m_pPage.get(); }
     CWin32WindowSystem* WindowSystem() const { return m_pWnd.get(); }
-    HFONT StatusFont() const { return m_hStatusFont; }
 
 private:
     static INT_PTR CALLBACK MainProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -43,6 +42,8 @@ private:
     static INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
     BOOL OnInitDialog(HWND hwnd);
     void OnInitPage(HWND hwnd);
+    // The pane's font and the picture for the page's present size and DPI.
+    void FitToDpi();
     void OnDestroyPage();
     void OnPageEvent(PageEvent event, const std::string& detail);
     void Shutdown();
