@@ -35,10 +35,11 @@ def main():
             while b"\n" in pending:
                 line, pending = pending.split(b"\n", 1)
                 lines.append((now, line.decode("utf-8", "replace").rstrip("\r")))
-            if chunk:
-                continue
-        if proc.poll() is not None and not ready:
+            if not chunk:
+                break
+        elif proc.poll() is not None:
             break
+    proc.wait()
     times, begun, n = {}, None, 0
     for t, line in lines:
         if line.startswith("Разбор"):

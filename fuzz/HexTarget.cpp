@@ -1,6 +1,8 @@
 // The Intel HEX reader on arbitrary file contents. What it accepts must hold together: every
-// record's checksum holds and its data bytes are readable, the counts agree, the download queues
-// one frame per data record, and the read-back comparison matches the records in order.
+// record's checksum holds and its data bytes are readable, the counts agree, the walk over the
+// placed data visits every data record of a placeable image in order, the download queues one
+// frame per data record exactly when the image can be placed, and the read-back comparison
+// matches the records in order.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -52,18 +54,34 @@ int FuzzHexLoad(const uint8_t* data, size_t size) {
     Check(image.GetDataRecordCount() == dataRecords, "data record count is off");
     Check(image.GetRecord(count).byLen == 0, "record past the end is not empty");
 
+    size_t walked = 0, last = 0;
+    int placed = image.WalkPlacedData([&](const HEX_PLACED& d) {
+        HEX_RECORD r = image.GetRecord(d.nRecord);
+        Check(r.byType == HEX_DATA && r.pData == d.pData && r.byLen == d.byLen &&
+                  (d.dwAddr & 0xFFFF) == r.wAddr,
+              "walk visits other than a data record");
+        Check(walked == 0 || d.nRecord > last, "walk out of order");
+        last = d.nRecord;
+        ++walked;
+        return true;
+    });
+    Check(placed == (image.GetUnplacedRecord() >= count ? 1 : 0), "walk disagrees with refusal");
+    Check(!placed || walked == dataRecords, "walk skipped a data record");
+
     CCmdTaskManager& tasks = *CCmdTaskManager::GetInstance();
     tasks.ClearTask();
     g_ISPCtrl.m_nRunState.store(2);
-    if (g_ISPCtrl.DownloadHex(&image) != 0)
+    int queued = g_ISPCtrl.DownloadHex(&image);
+    Check(queued == (count > 0 && placed ? 1 : 0), "download refuses other than the walk");
+    if (queued != 0)
         Check(tasks.GetQueueSize() == dataRecords, "download queued other than one frame a record");
     tasks.ClearTask();
 
     g_ISPCtrl.m_nVerifyIndex.store(0);
     for (size_t i = 0; i < count; ++i) {
         HEX_RECORD r = image.GetRecord(i);
-        if (r.byType != 0) continue;
-        Check(g_ISPCtrl.CompareReadBack(&image, r.pData, r.byLen) == 1,
+        if (r.byType != HEX_DATA) continue;
+        Check(g_ISPCtrl.CompareReadBack(&image, r.pData, r.byLen) == placed,
               "read-back of the record's own bytes does not match");
     }
     g_ISPCtrl.m_nVerifyIndex.store(0);

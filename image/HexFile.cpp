@@ -1,3 +1,5 @@
+// The Intel HEX reader: decoding one line, loading a file into records with its version tag, and
+// placing the data records at their absolute addresses.
 #include "image/HexFile.h"
 
 #include <algorithm>
@@ -68,7 +70,8 @@ int DecodeLine(const char* line, size_t n, HEX_RECORD& rec, std::vector<uint8_t>
 }
 
 bool IsEndOfFile(const HEX_RECORD& rec) {
-    return rec.byLen == 0 && rec.wAddr == 0 && rec.byType == 1 && rec.byChecksum == 0xFF;
+    return rec.byLen == 0 && rec.wAddr == 0 && rec.byType == HEX_END_OF_FILE &&
+           rec.byChecksum == 0xFF;
 }
 
 // Reads the whole open file; false when it holds more than limit bytes (or claims to).
@@ -149,6 +152,8 @@ int CHEXFile::Load() {
     m_wExtCount = 0;
     m_wVersion = 0;
     m_nDataRecords = 0;
+    m_vPlaced.clear();
+    m_nUnplaced = 0;
     int result = 0;
 
     std::string text;
@@ -196,7 +201,7 @@ int CHEXFile::Load() {
         // Counted on accepted lines only, so that records - m_wExtCount - 2 stays the frame count
         // of a well-formed image.
         if (text[pos + 8] == '4') ++m_wExtCount;
-        if (rec.byType == 0) ++m_nDataRecords;
+        if (rec.byType == HEX_DATA) ++m_nDataRecords;
         m_lstRecord.push_back(rec);
         offsets.push_back(offset);
         std::memcpy(head, text.data() + pos, sizeof(head));
@@ -211,6 +216,7 @@ int CHEXFile::Load() {
         rec.pData = rec.byLen == 0 ? kNoData : data->data() + offsets[i];
     }
     if (!data->empty()) m_dataStore.push_back(std::move(data));
+    PlaceData();
 
     if (tag) {
         auto nib = [&](int i) {
@@ -220,4 +226,29 @@ int CHEXFile::Load() {
         WriteLog("\r\n GetHexVer == %04x \r\n", static_cast<unsigned>(m_wVersion));
     }
     return result;
+}
+
+void CHEXFile::PlaceData() {
+    m_vPlaced.clear();
+    m_vPlaced.reserve(m_nDataRecords);
+    m_nUnplaced = m_lstRecord.size();
+    bool haveUpper = false;
+    uint32_t upper = 0;
+    for (size_t i = 0; i < m_lstRecord.size(); ++i) {
+        const HEX_RECORD& r = m_lstRecord[i];
+        bool badExt = r.byType == HEX_EXT_LINEAR && (r.byLen != 2 || r.pData == nullptr);
+        bool unplaced = r.byType == HEX_DATA && !haveUpper;
+        // Start-address records (03, 05) carry nothing to place; some tools put one first.
+        if (badExt || unplaced || r.byType == HEX_EXT_SEGMENT || r.byType > HEX_START_LINEAR) {
+            m_nUnplaced = i;
+            m_vPlaced.clear();
+            return;
+        }
+        if (r.byType == HEX_EXT_LINEAR) {
+            haveUpper = true;
+            upper = static_cast<uint32_t>(r.pData[0]) << 8 | r.pData[1];
+        } else if (r.byType == HEX_DATA) {
+            m_vPlaced.push_back({i, (upper << 16) + r.wAddr});
+        }
+    }
 }

@@ -1,14 +1,26 @@
 // Intel HEX reader. A firmware image loads into one record per accepted line, in file order,
-// with the version word taken from the characters after the last line. The same class holds the
-// raw payload files (camera database, sounds, radar firmware) with their read offsets.
+// with the version word taken from the characters after the last line, and offers one walk over
+// its data records at their absolute addresses. The same class holds the raw payload files
+// (camera database, sounds, radar firmware) with their read offsets.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "core/RawString.h"
 #include "platform/File.h"
+
+// Record types: the type field of a line.
+enum : uint8_t {
+    HEX_DATA = 0x00,
+    HEX_END_OF_FILE = 0x01,
+    HEX_EXT_SEGMENT = 0x02,    // base address in 16-byte paragraphs; not written to the device
+    HEX_START_SEGMENT = 0x03,  // CS:IP start address; nothing to write
+    HEX_EXT_LINEAR = 0x04,     // upper 16 bits of the addresses of the data records after it
+    HEX_START_LINEAR = 0x05,   // 32-bit start address; nothing to write
+};
 
 struct HEX_RECORD {
     char cMark;
@@ -17,6 +29,15 @@ struct HEX_RECORD {
     uint8_t byType;
     const uint8_t* pData;  // byLen bytes, owned by the image (or the packet) that parsed them
     uint8_t byChecksum;
+};
+
+// One data record where it lands: its index among the records, its absolute address (the upper
+// word of the type-04 record before it, shifted by 16, plus its own address) and its bytes.
+struct HEX_PLACED {
+    size_t nRecord;
+    uint32_t dwAddr;
+    uint8_t byLen;
+    const uint8_t* pData;
 };
 
 class CHEXPacket : public CRawString {
@@ -67,20 +88,54 @@ public:
     // Count of data records (type 00): the frames a firmware download sends.
     size_t GetDataRecordCount() const { return m_nDataRecords; }
 
+    // Index of the first record that stops the data from being placed, GetRecordCount() when there
+    // is none: a type-04 record without its two bytes, a data record before any type-04 record
+    // (its upper address is unknown), a type-02 record or an unknown type.
+    size_t GetUnplacedRecord() const { return m_nUnplaced; }
+    // Calls visit(const HEX_PLACED&) for each data record in file order, from the first at or
+    // after record index from, until visit returns false. 0, with nothing visited, when a record
+    // stops the data from being placed (GetUnplacedRecord); else 1.
+    template <class Visit>
+    int WalkPlacedData(Visit&& visit, size_t from = 0) const;
+
     uint32_t m_dwEdogOffset = 0;
     uint32_t m_dwMusicOffset = 0;
     uint32_t m_dwRadarOffset = 0;
-    CHEXPacket m_packet;
+    CHEXPacket m_packet;  // kept for fidelity: nothing uses it
     uint16_t m_wVersion = 0;
+    // Kept for fidelity: line lengths (CR LF included) for 2, 16, 4 and 0 data bytes of a reader
+    // with a fixed line buffer; this one reads whole lines and nothing reads them.
     int32_t m_nLineLen2 = 17;
     int32_t m_nLineLen16 = 45;
     int32_t m_nLineLen4 = 21;
     int32_t m_nLineLen0 = 13;
     plat::CFile m_file;
+    // Accepted lines whose type field ends in '4'; kept for fidelity: only the tests read it.
     uint16_t m_wExtCount = 0;
     std::vector<HEX_RECORD> m_lstRecord;
 
 private:
+    struct PLACED {
+        size_t nRecord;
+        uint32_t dwAddr;
+    };
+    // Works out where each data record lands, once per load.
+    void PlaceData();
+
     std::vector<std::shared_ptr<std::vector<uint8_t>>> m_dataStore;
     size_t m_nDataRecords = 0;
+    std::vector<PLACED> m_vPlaced;
+    size_t m_nUnplaced = 0;
 };
+
+template <class Visit>
+int CHEXFile::WalkPlacedData(Visit&& visit, size_t from) const {
+    if (m_nUnplaced < m_lstRecord.size()) return 0;
+    auto it = std::lower_bound(m_vPlaced.begin(), m_vPlaced.end(), from,
+                               [](const PLACED& p, size_t i) { return p.nRecord < i; });
+    for (; it != m_vPlaced.end(); ++it) {
+        const HEX_RECORD& r = m_lstRecord[it->nRecord];
+        if (!visit(HEX_PLACED{it->nRecord, it->dwAddr, r.byLen, r.pData})) break;
+    }
+    return 1;
+}

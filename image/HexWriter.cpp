@@ -1,7 +1,10 @@
+// Intel HEX writing: one record line, and a whole image placed at a base address.
 #include "image/HexWriter.h"
 
 #include <algorithm>
 #include <cstdio>
+
+#include "image/HexFile.h"
 
 std::string IntelHexLine(uint8_t type, uint16_t addr, const uint8_t* data, size_t len) {
     char buf[16];
@@ -29,17 +32,17 @@ std::string WriteIntelHex(const std::vector<uint8_t>& data, uint32_t base,
         if (addr >> 16 != upper) {
             upper = addr >> 16;
             const uint8_t u[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
-            out += IntelHexLine(0x04, 0, u, 2);
+            out += IntelHexLine(HEX_EXT_LINEAR, 0, u, 2);
         }
         // A record never crosses into the next segment.
         size_t room = 0x10000 - (addr & 0xFFFF);
         size_t n = std::min({recordLen, data.size() - off, room});
-        out += IntelHexLine(0x00, static_cast<uint16_t>(addr), data.data() + off, n);
+        out += IntelHexLine(HEX_DATA, static_cast<uint16_t>(addr), data.data() + off, n);
         off += n;
     }
     const uint8_t start[4] = {static_cast<uint8_t>(base >> 24), static_cast<uint8_t>(base >> 16),
                               static_cast<uint8_t>((base + 0x101) >> 8),
                               static_cast<uint8_t>(base + 0x101)};
-    out += IntelHexLine(0x05, 0, start, 4);
+    out += IntelHexLine(HEX_START_LINEAR, 0, start, 4);
     return out + ":00000001FF\r\n" + versionTag;
 }

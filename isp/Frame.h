@@ -13,6 +13,13 @@ constexpr uint8_t FRAME_START = 0xAC;
 constexpr uint8_t MIN_RX_CODE = 0x01;
 constexpr uint8_t MAX_RX_CODE = 0x51;
 
+// Writes the head of an unsealed frame to out[0..3]: the start byte, the length of the sealed frame
+// (payload + 5, low byte first) and the command.
+void PutFrameHead(uint8_t* out, uint8_t code, uint32_t payloadLen);
+
+// Writes a 32-bit payload field (an address) to out[0..3], low byte first.
+void PutLe32(uint8_t* out, uint32_t value);
+
 // Checksum of frame bytes 3 .. n-1 of an unsealed frame of n bytes.
 uint8_t FrameChecksum(const uint8_t* frame, int32_t n);
 

@@ -1,6 +1,7 @@
 // The protocol controller: owns the serial port, writes command frames, takes the device's bytes
 // apart into frames, decides when an answer is complete, finishes the command in flight and hands
-// every result to the page through one callback.
+// every result to the page through one callback. The core is IspCtrl.cpp; the command builders,
+// the downloads with the verify, the flash read-out and the port probing have a file each.
 #pragma once
 
 #include <atomic>
@@ -24,6 +25,21 @@ using PFN_CMD_RESULT = void (*)(const uint8_t* data, void* context, uint8_t code
 constexpr int MAX_COM_PORTS = 10;
 extern uint8_t g_pComPortList[MAX_COM_PORTS];
 extern std::atomic<uint8_t> g_byComPortCount;
+
+// Values of CISPCtrl::m_nRunState.
+enum : int32_t {
+    RUN_STOP_REQUESTED = 0,  // set by the page: the next completed answer drops the whole queue
+    RUN_STOPPED = 1,         // the queue was dropped at an answer
+    RUN_RUNNING = 2,         // a completed answer finishes the matching queued command
+};
+
+// Values of CISPCtrl::m_byReplyState. A status error stores the answered code, which from 2 up
+// counts as consumed too.
+enum : uint8_t {
+    REPLY_COLLECTING = 0,  // the raw reply buffer gathers the bytes of the next answer
+    REPLY_MULTIPART = 1,   // a status frame with result 1 came: its data follow in later chunks
+    REPLY_CONSUMED = 2,    // the answer was taken: the next bytes start the buffer anew
+};
 
 class CISPCtrl : private CMuTexObject, public CSerialObject, public CFrameSender {
 public:
@@ -88,7 +104,7 @@ public:
 
     std::atomic<PFN_CMD_RESULT> m_pfnResult{nullptr};
     std::atomic<uint32_t> m_dwFlashSizeKB{512};
-    std::atomic<int32_t> m_nSelectNum{0};
+    std::atomic<int32_t> m_nSelectNum{0};  // kept for fidelity: the program does not read it
     std::atomic<int32_t> m_nProbeMode{0};
     CSerial m_serial;
     CRawString m_rxStream;
@@ -96,10 +112,10 @@ public:
     plat::CFile m_fileRead;
     std::atomic<void*> m_pResultCtx{nullptr};
     std::atomic<int32_t> m_nReadBlocks{0};
-    uint32_t m_dwUpperAddr = 0;
+    uint32_t m_dwUpperAddr = 0;  // kept for fidelity: written by DownloadHex, read by nothing
     std::atomic<int32_t> m_nVerifyIndex{0};
-    std::atomic<int32_t> m_nRunState{2};
-    uint8_t m_byReplyState = 0;
+    std::atomic<int32_t> m_nRunState{RUN_RUNNING};
+    uint8_t m_byReplyState = REPLY_COLLECTING;
     std::atomic<bool> m_bProbeAnswered{false};
     // Frames the running raw download queues, fixed before its first frame: the page's 100 %
     // mark must not move when the file changes while its frames are on the way.
@@ -111,6 +127,7 @@ public:
     static constexpr uint32_t PROBE_WAIT_MS = 2500;
 
 private:
+    static CCmdTaskManager& TaskManager() { return *CCmdTaskManager::GetInstance(); }
     // Sets m_nFrameEnd for a found frame.
     void LocateFrame(const CRawString& frame);
     void OnFrame(const CRawString& frame);

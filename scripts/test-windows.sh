@@ -27,11 +27,14 @@ if [ ! -x "$linux/bin/kalvo-devsim" ]; then
     cmake -S . -B "$linux" -G Ninja -DKALVO_WERROR=ON >/dev/null
     cmake --build "$linux" -j "$jobs" --target kalvo-devsim
 fi
+# The prefix first: the test discovery after each link runs under a time limit. Then one
+# wineserver for every run that follows (once the booting one has ended): each wine process then
+# starts in a fraction of the time.
+scripts/wine-run.sh
+WINEPREFIX=$KALVO_WINEPREFIX timeout 60 wineserver -w || true
+WINEPREFIX=$KALVO_WINEPREFIX wineserver -p </dev/null >/dev/null 2>&1 || true
 cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKALVO_WERROR=ON >/dev/null
-# The test discovery after each link runs the test programs under wine: the prefix is made then.
 cmake --build "$win" -j "$jobs"
-# One wineserver for every run that follows: each wine process then starts in a fraction.
-WINEPREFIX=$KALVO_WINEPREFIX wineserver -p </dev/null >/dev/null 2>&1 || true  # one may run already
 
 echo "== tests under wine"
 (cd "$win" && ctest --output-on-failure -j "$jobs" --timeout 300)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under wine in a prefix of its own (the cross build's
-# CMAKE_CROSSCOMPILING_EMULATOR: ctest and the test discovery call it).
+# CMAKE_CROSSCOMPILING_EMULATOR: ctest and the test discovery call it). Without arguments it
+# only makes the prefix.
 #   KALVO_WINEPREFIX   the prefix (default: a folder of this user's under the temp directory)
 #   KALVO_WINE_TIMEOUT seconds before the run is killed (default 600)
 set -euo pipefail
@@ -23,6 +24,9 @@ if [ ! -f "$prefix/.kalvo-ready" ]; then
         fi
     ) 9>"$prefix/.kalvo-lock"
 fi
+# Without a program: only make the prefix.
+[ $# -gt 0 ] || exit 0
+
 # Wine starts its own helpers (wineserver, services, winedevice.exe) from the first program of a
 # session, and they inherit its output: the caller (ctest) would wait for them to close it. So
 # the program writes into files here, passed on when it ends.

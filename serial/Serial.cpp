@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
+#include <mutex>
 #include <set>
 #include <system_error>
 
@@ -45,15 +47,12 @@ std::mutex g_adviceMtx;
 std::set<std::string> g_advised;
 std::function<void(const std::string&)> g_adviceHandler;
 
+// The handler runs under the lock, so that it is never called once it has been replaced.
 void AdviseOnce(const std::string& key, const std::string& advice) {
-    std::function<void(const std::string&)> handler;
-    {
-        std::lock_guard<std::mutex> lock(g_adviceMtx);
-        if (!g_advised.insert(key).second) return;
-        handler = g_adviceHandler;
-    }
+    std::lock_guard<std::mutex> lock(g_adviceMtx);
+    if (!g_advised.insert(key).second) return;
     WriteLog("[CSerial] %s\r\n", advice.c_str());
-    if (handler) handler(advice);
+    if (g_adviceHandler) g_adviceHandler(advice);
 }
 
 }  // namespace

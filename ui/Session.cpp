@@ -1,3 +1,5 @@
+// The session both faces share: preparing the ports and the simulated device with its sample
+// payloads, starting the page's operation, its milestones, and the verdict on what the device got.
 #include "ui/Session.h"
 
 #include <cstdio>
@@ -221,17 +223,15 @@ bool CSession::Verdict(std::string& text) const {
         if (image.m_file.Open(hexPath, plat::CFile::modeRead) && image.Load() == 1) {
             std::vector<uint8_t> flash = m_pSim->Flash();
             same = true;
-            uint32_t upper = 0;
-            for (size_t i = 0; i < image.GetRecordCount(); ++i) {
-                HEX_RECORD r = image.GetRecord(i);
-                if (r.byType == 0x04 && r.byLen == 2) upper = (r.pData[0] << 8 | r.pData[1]) << 16;
-                if (r.byType != 0x00) continue;
-                uint32_t at = upper + r.wAddr - 0x08000000u;
-                bytes += r.byLen;
-                if (static_cast<uint64_t>(at) + r.byLen > flash.size() ||
-                    std::memcmp(flash.data() + at, r.pData, r.byLen) != 0)
+            int placed = image.WalkPlacedData([&](const HEX_PLACED& d) {
+                uint32_t at = d.dwAddr - 0x08000000u;
+                bytes += d.byLen;
+                if (static_cast<uint64_t>(at) + d.byLen > flash.size() ||
+                    std::memcmp(flash.data() + at, d.pData, d.byLen) != 0)
                     same = false;
-            }
+                return true;
+            });
+            same = same && placed == 1;
         }
         ok = ok && same;
         text += std::string("  firmware: ") +

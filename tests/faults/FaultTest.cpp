@@ -14,6 +14,7 @@
 
 #include "app/KalvoDlg.h"
 #include "app/UiLoop.h"
+#include "image/HexWriter.h"
 #include "isp/IspCtrl.h"
 #include "platform/Time.h"
 #include "serial/Serial.h"
@@ -52,21 +53,7 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
 
 // Intel HEX at the start of flash, 16 bytes a record, with the version tag.
 std::vector<uint8_t> FirmwareHex(const std::vector<uint8_t>& data) {
-    auto record = [](std::vector<uint8_t> r) {  // length, address, type, data
-        uint8_t sum = 0;
-        for (uint8_t b : r) sum = static_cast<uint8_t>(sum - b);
-        r.push_back(sum);
-        std::string s = ":";
-        for (uint8_t b : r) s += {"0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15]};
-        return s + "\r\n";
-    };
-    std::string out = record({2, 0, 0, 4, 0x08, 0x00});
-    for (size_t off = 0; off < data.size(); off += 16) {
-        std::vector<uint8_t> r = {16, 0, static_cast<uint8_t>(off), 0};
-        r.insert(r.end(), data.begin() + off, data.begin() + off + 16);
-        out += record(r);
-    }
-    out += ":00000001FF\r\n0103";
+    std::string out = WriteIntelHex(data, 0x08000000, "0103");
     return {out.begin(), out.end()};
 }
 

@@ -7,42 +7,32 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "image/HexFile.h"
+#include "support/HexLine.h"
 #include "support/TestMain.h"
 
 namespace {
 
 using Data = std::vector<uint8_t>;
 
-std::string Digits(const Data& raw, bool lower = false) {
-    const char* digits = lower ? "0123456789abcdef" : "0123456789ABCDEF";
-    std::string s = ":";
-    for (uint8_t b : raw) s += {digits[b >> 4], digits[b & 0xF]};
-    return s;
-}
-
-Data Fields(uint16_t addr, uint8_t type, const Data& data) {
-    Data raw{uint8_t(data.size()), uint8_t(addr >> 8), uint8_t(addr), type};
-    for (uint8_t b : data) raw.push_back(b);
-    return raw;
-}
-
 // A well-formed line, without its line end.
 std::string Line(uint8_t type, uint16_t addr, const Data& data, bool lower = false) {
-    Data raw = Fields(addr, type, data);
-    uint8_t sum = 0;
-    for (uint8_t b : raw) sum = uint8_t(sum - b);
-    raw.push_back(sum);
-    return Digits(raw, lower);
+    std::string s = testsupport::HexLine(type, addr, data);
+    s.resize(s.size() - 2);
+    if (lower)
+        for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
 }
 
 // A decoded record written back as a line, with the checksum it holds.
 std::string Text(const HEX_RECORD& r) {
-    Data raw = Fields(r.wAddr, r.byType, Data(r.pData, r.pData + r.byLen));
+    Data raw{r.byLen, uint8_t(r.wAddr >> 8), uint8_t(r.wAddr), r.byType};
+    raw.insert(raw.end(), r.pData, r.pData + r.byLen);
     raw.push_back(r.byChecksum);
-    return Digits(raw);
+    return testsupport::HexDigits(raw);
 }
 
 std::string Upper(std::string s) {
@@ -176,6 +166,34 @@ TEST(HexFile, LoadsWithEitherLineEnd) {
             for (size_t i = 0; i < c.records; ++i)
                 EXPECT_EQ(Text(hex.GetRecord(i)), Upper(c.lines[i]));
         }
+    }
+}
+
+// The download refuses what the walk refuses; tests/isp/DownloadTest has the other cases.
+TEST(HexFile, WalkPlacesDataAfterTheirUpperAddressFromTheRecordAsked) {
+    const std::string ext0 = ":020000040800F2", ext1 = Line(4, 0, {0x08, 0x01});
+    const std::string start = Line(5, 0, {0x08, 0x00, 0x01, 0x01});
+    const std::tuple<std::vector<std::string>, size_t, size_t, std::vector<uint32_t>> cases[] = {
+        // lines, walk from, first unplaced record, addresses walked
+        {{start, ext0, kD1, ext1, kD2, kEof}, 0, 6, {0x08000100, 0x08010110}},
+        {{start, ext0, kD1, ext1, kD2, kEof}, 3, 6, {0x08010110}},
+        {{ext0, kD1, Line(4, 0, {0x08}), kD2, kEof}, 0, 2, {}},
+    };
+    for (const auto& [lines, from, unplaced, want] : cases) {
+        std::string text;
+        for (const auto& l : lines) text += l + "\r\n";
+        SCOPED_TRACE(text);
+        CHEXFile hex;
+        EXPECT_EQ(LoadText(hex, text), 1);
+        EXPECT_EQ(hex.GetUnplacedRecord(), unplaced);
+        std::vector<uint32_t> got;
+        auto visit = [&](const HEX_PLACED& d) {
+            got.push_back(d.dwAddr);
+            return true;
+        };
+        int placed = hex.WalkPlacedData(visit, from);
+        EXPECT_EQ(placed, unplaced == lines.size() ? 1 : 0);
+        EXPECT_EQ(got, want);
     }
 }
 

@@ -1,5 +1,6 @@
 // Intel HEX images written by real tools (GNU objcopy, srec_cat), read by CHEXFile and compared
-// record by record, and as a memory image, with an independent reading in python3-intelhex.
+// record by record, and as the memory its walk over the placed data fills, with an independent
+// reading in python3-intelhex.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,11 +32,11 @@ std::string Hex(const uint8_t* data, size_t n) {
     return s;
 }
 
-// The loaded image as dump_hex.py prints it.
+// The loaded image as dump_hex.py prints it: its records, and the memory the walk over the placed
+// data fills.
 std::string Dump(const CHEXFile& hex) {
     std::string out, start;
     std::map<uint32_t, uint8_t> memory;
-    uint32_t base = 0;
     char buf[64];
     for (size_t i = 0; i < hex.GetRecordCount(); ++i) {
         HEX_RECORD r = hex.GetRecord(i);
@@ -44,15 +45,17 @@ std::string Dump(const CHEXFile& hex) {
         snprintf(buf, sizeof buf, "R %02x %04x %02x %02x ", r.byType, r.wAddr, r.byLen,
                  r.byChecksum);
         out += buf + Hex(d, r.byLen) + "\n";
-        if (r.byType == 0)
-            for (uint32_t k = 0; k < r.byLen; ++k) memory[base + r.wAddr + k] = d[k];
-        if (r.byType == 2 || r.byType == 4) base = word << (r.byType == 2 ? 4 : 16);
-        if ((r.byType == 3 || r.byType == 5) && r.byLen == 4) {
-            snprintf(buf, sizeof buf, "S %s %x\n", r.byType == 5 ? "EIP" : "CS:IP",
+        if ((r.byType == HEX_START_SEGMENT || r.byType == HEX_START_LINEAR) && r.byLen == 4) {
+            snprintf(buf, sizeof buf, "S %s %x\n", r.byType == HEX_START_LINEAR ? "EIP" : "CS:IP",
                      word << 16 | uint32_t(d[2] << 8 | d[3]));
             start = buf;
         }
     }
+    int placed = hex.WalkPlacedData([&](const HEX_PLACED& p) {
+        for (uint32_t k = 0; k < p.byLen; ++k) memory[p.dwAddr + k] = p.pData[k];
+        return true;
+    });
+    EXPECT_EQ(placed, 1);
     for (auto it = memory.begin(); it != memory.end();) {
         std::vector<uint8_t> run;
         uint32_t at = it->first;

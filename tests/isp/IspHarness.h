@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,6 +21,7 @@
 
 #include "core/TaskManager.h"
 #include "isp/IspCtrl.h"
+#include "support/HexLine.h"
 #include "support/TestMain.h"
 
 namespace isptest {
@@ -61,16 +61,7 @@ inline Frame Data(size_t n, uint8_t seed = 0) {
     return d;
 }
 
-inline std::string HexLine(uint8_t type, uint16_t addr, const Frame& data) {
-    Frame rec = Cat({{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(addr >> 8),
-                      static_cast<uint8_t>(addr), type},
-                     data});
-    rec.push_back(static_cast<uint8_t>(-std::accumulate(rec.begin(), rec.end(), 0)));
-    std::string line = ":";
-    char buf[3];
-    for (uint8_t b : rec) line += (snprintf(buf, sizeof buf, "%02X", b), buf);
-    return line + "\r\n";
-}
+using testsupport::HexLine;
 
 inline std::unique_ptr<CHEXFile> LoadHex(const std::string& path) {
     auto image = std::make_unique<CHEXFile>();

@@ -1,0 +1,158 @@
+// Downloads and verify: the write frames of the HEX image (DownloadHex) and of the raw payload
+// files (DownloadRaw behind DownloadEdog, DownloadMusic, DownloadRadar), the cancelling of a
+// download that is still queueing, and the read-back comparison of one written record.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "core/Log.h"
+#include "isp/Frame.h"
+#include "isp/IspCtrl.h"
+
+int CISPCtrl::DownloadHex(CHEXFile* image) {
+    size_t n = image != nullptr ? image->GetRecordCount() : 0;
+    WriteLog("\r\n my flash size is:%d\r\n", static_cast<int>(m_dwFlashSizeKB.load()));
+    WriteLog("\r\n dwPacketNum is:%ld\r\n", static_cast<long>(n));
+    if (n == 0) return 0;
+    // Refuse what would be written to the wrong place before anything is queued.
+    size_t bad = image->GetUnplacedRecord();
+    if (bad < n) {
+        WriteLog("[CISPCtrl] record %ld of type %d cannot be written\r\n", static_cast<long>(bad),
+                 image->GetRecord(bad).byType);
+        return 0;
+    }
+    uint32_t generation = m_nDownloadGeneration.load();
+    auto* rec = new CISPPacket;
+    image->WalkPlacedData([&](const HEX_PLACED& d) {
+        if (m_nRunState.load() == RUN_STOP_REQUESTED) return false;
+        m_dwUpperAddr = d.dwAddr >> 16;
+        // The target address and the byte count, then the record's bytes.
+        uint8_t head[9];
+        isp::PutFrameHead(head, CMD_WRITE_HEX, 5u + d.byLen);
+        isp::PutLe32(head + 4, d.dwAddr);
+        head[8] = d.byLen;
+        rec->m_frame.Clear();
+        rec->m_frame.Append(head, 9);
+        if (d.byLen > 0 && d.pData != nullptr) rec->m_frame.Append(d.pData, d.byLen);
+        return QueueDownloadFrame(*rec, generation);
+    });
+    delete rec;
+    return 1;
+}
+
+bool CISPCtrl::QueueDownloadFrame(CISPPacket& rec, uint32_t generation) {
+    // Checked and queued under one lock with CancelDownloads: once the queue has been dropped
+    // for an error, no later frame of the payload may reach the device (it would leave a hole).
+    std::lock_guard<std::mutex> lock(m_downloadMtx);
+    if (m_nDownloadGeneration.load() != generation || m_nRunState.load() == RUN_STOP_REQUESTED)
+        return false;
+    TaskManager().AddTask(rec);
+    return true;
+}
+
+void CISPCtrl::CancelDownloads() {
+    std::lock_guard<std::mutex> lock(m_downloadMtx);
+    m_nDownloadGeneration.fetch_add(1);
+}
+
+int CISPCtrl::DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32_t& offset) {
+    if (holder == nullptr || !holder->m_file.IsOpen()) {
+        WriteLog("[CISPCtrl] payload file for %x is not open\r\n", code);
+        return 0;
+    }
+    uint64_t length = holder->m_file.GetLength();
+    uint32_t packets = static_cast<uint32_t>(length / chunk + (length % chunk != 0 ? 1 : 0));
+    m_dwRawFrames.store(packets);
+    WriteLog("\r\n dwPacketNum is:%ld  len==%d\r\n", static_cast<long>(packets),
+             static_cast<int>(length));
+    std::vector<uint8_t> buffer(chunk);
+    uint32_t generation = m_nDownloadGeneration.load();
+    auto* rec = new CISPPacket;
+    int result = 1;
+    for (uint32_t p = 0; p < packets; ++p) {
+        uint32_t at = offset;
+        holder->m_file.Seek(at);
+        offset += chunk;
+        uint32_t got = holder->m_file.Read(buffer.data(), chunk);
+        uint64_t expect = length > at ? std::min<uint64_t>(chunk, length - at) : 0;
+        if (got < expect) {
+            // The file changed under us: sending the rest would leave a hole on the device.
+            WriteLog("[CISPCtrl] payload file read short at %u: %u of %u bytes\r\n", at, got,
+                     static_cast<uint32_t>(expect));
+            TaskManager().ClearTask();
+            result = 0;
+            break;
+        }
+        if (got == 0) continue;
+        uint8_t head[4];
+        isp::PutFrameHead(head, code, got);
+        rec->m_frame.Clear();
+        rec->m_frame.Append(head, 4);
+        rec->m_frame.Append(buffer.data(), static_cast<int32_t>(got));
+        if (!QueueDownloadFrame(*rec, generation)) break;
+    }
+    delete rec;
+    return result;
+}
+
+int CISPCtrl::DownloadEdog(CHEXFile* holder) {
+    if (holder == nullptr) return 0;
+    return DownloadRaw(holder, CMD_EDOG_DATA, 4096, holder->m_dwEdogOffset);
+}
+
+int CISPCtrl::DownloadMusic(CHEXFile* holder) {
+    if (holder == nullptr) return 0;
+    holder->m_dwMusicOffset = 0;
+    return DownloadRaw(holder, CMD_MUSIC_DATA, 4096, holder->m_dwMusicOffset);
+}
+
+int CISPCtrl::DownloadRadar(CHEXFile* holder) {
+    if (holder == nullptr) return 0;
+    return DownloadRaw(holder, CMD_RADAR_DATA, 1024, holder->m_dwRadarOffset);
+}
+
+int CISPCtrl::CompareReadBack(CHEXFile* image, const uint8_t* data, int32_t dataLen) {
+    if (image == nullptr) return 0;
+    if (image->GetRecordCount() == 0) return 0;
+    // The data records in the order the download sent them, from the one the index names on;
+    // after the last one the index wraps to the first.
+    HEX_PLACED r{};
+    size_t next = 0;  // record index of the data record after r, 0 when r is the last
+    auto pick = [&](size_t from) {
+        int seen = 0;
+        image->WalkPlacedData(
+            [&](const HEX_PLACED& d) {
+                if (seen++ == 0) {
+                    r = d;
+                    return true;
+                }
+                next = d.nRecord;
+                return false;
+            },
+            from);
+        return seen;
+    };
+    if (pick(static_cast<size_t>(m_nVerifyIndex.load())) == 0 && pick(0) == 0) return 0;
+    m_nVerifyIndex.store(static_cast<int32_t>(next));
+
+    int32_t count = r.pData != nullptr ? r.byLen : 0;
+    bool same = data != nullptr && dataLen >= count &&
+                (count == 0 || std::memcmp(data, r.pData, static_cast<size_t>(count)) == 0);
+    if (same) return 1;
+    if (g_bLogEnable.load(std::memory_order_relaxed) != 0) {
+        std::string text = "\r\n data is:";
+        char buf[8];
+        for (int32_t k = 0; k < count && data != nullptr && k < dataLen; ++k) {
+            std::snprintf(buf, sizeof buf, "%d ", data[k]);
+            text += buf;
+        }
+        text += "\r\n hex data is:";
+        for (int32_t k = 0; k < count; ++k) {
+            std::snprintf(buf, sizeof buf, "%d ", r.pData[k]);
+            text += buf;
+        }
+        WriteLog("%s", text.c_str());
+    }
+    return 0;
+}

@@ -1,0 +1,106 @@
+// Flash read-out: the block requests of ReadFlash, the dump file written by SaveReadBlock with its
+// progress, and the flash-size table of the chip's size code.
+#include <cstring>
+
+#include "core/Log.h"
+#include "isp/Frame.h"
+#include "isp/IspCtrl.h"
+
+namespace {
+
+struct FlashSizeRow {
+    uint8_t code;
+    uint32_t kb;
+};
+const FlashSizeRow kFlashSizeTable[21] = {
+    {0x00, 2},   {0x11, 4},   {0x01, 6},   {0x03, 8},   {0x23, 10},  {0x13, 12},  {0x04, 16},
+    {0x24, 20},  {0x14, 24},  {0x05, 32},  {0x25, 40},  {0x15, 48},  {0x06, 64},  {0x16, 96},
+    {0x07, 128}, {0x17, 192}, {0x08, 256}, {0x18, 384}, {0x09, 512}, {0x19, 768}, {0x0A, 1024},
+};
+
+}  // namespace
+
+void CISPCtrl::AbortReadFlash() {
+    if (m_nReadBlocks.exchange(0) != 0) m_fileRead.Close();
+}
+
+void CISPCtrl::CancelReadFlash() {
+    m_nReadGeneration.fetch_add(1);
+    AbortReadFlash();
+    TaskManager().ClearTask();
+}
+
+int CISPCtrl::ReadFlash() {
+    AbortReadFlash();
+    uint32_t generation = m_nReadGeneration.load();
+    uint32_t blocks = m_dwFlashSizeKB.load() / 2;
+    uint32_t address = 0x08000000;
+    auto* rec = new CISPPacket;
+    for (uint32_t b = 0; b < blocks && m_nReadGeneration.load() == generation; ++b) {
+        // The address, then the byte count: one 2048-byte block.
+        uint8_t f[10];
+        isp::PutFrameHead(f, CMD_READ_BLOCK, 6);
+        isp::PutLe32(f + 4, address);
+        f[8] = 0x00;
+        f[9] = 0x08;
+        rec->m_frame.Clear();
+        rec->m_frame.Append(f, 10);
+        TaskManager().AddTask(*rec);
+        address += 0x800;
+    }
+    delete rec;
+    return 1;
+}
+
+int CISPCtrl::SaveReadBlock(const std::string& name, const uint8_t* data, int32_t dataLen) {
+    constexpr int32_t kRecords = 128;
+    constexpr int32_t kAnswer = kRecords * 17;
+    auto fail = [&](const std::string& why) {
+        WriteLog("[CISPCtrl] flash dump %s: %s\r\n", name.c_str(), why.c_str());
+        {
+            std::lock_guard<std::mutex> lock(m_errMtx);
+            m_strReadError = why;
+        }
+        AbortReadFlash();
+        return 0;
+    };
+    if (data == nullptr || dataLen < kAnswer)
+        return fail("short answer (" + std::to_string(dataLen < 0 ? 0 : dataLen) + " of " +
+                    std::to_string(kAnswer) + " bytes)");
+    if (m_nReadBlocks.load() == 0) {
+        if (!m_fileRead.Open(name, plat::CFile::modeCreate | plat::CFile::modeWrite))
+            return fail("cannot create the file: " + m_fileRead.LastError());
+        m_fileRead.SeekToBegin();
+    }
+    uint8_t block[kRecords * 16];
+    bool bad = false;
+    for (int32_t r = 0; r < kRecords; ++r) {
+        const uint8_t* rec = data + r * 17;
+        uint8_t sum = 0;
+        for (int k = 0; k < 16; ++k) sum = static_cast<uint8_t>(sum + rec[k]);
+        if (sum != rec[16]) bad = true;
+        std::memcpy(block + r * 16, rec, 16);
+    }
+    if (!m_fileRead.Write(block, sizeof block))
+        return fail("cannot write the file: " + m_fileRead.LastError());
+    int32_t blocks = m_nReadBlocks.fetch_add(1) + 1;
+    uint32_t kb = m_dwFlashSizeKB.load();
+    uint32_t percent = kb != 0 ? static_cast<uint32_t>(blocks) * 200u / kb : 100u;
+    if (percent == 100) m_nReadBlocks.store(0);
+    uint8_t progress = bad ? 0xFF : static_cast<uint8_t>(percent);
+    CallbackData(&progress, 1, NOTIFY_READ_PROGRESS);
+    if (m_nReadBlocks.load() == 0) m_fileRead.Close();
+    return 1;
+}
+
+uint32_t CISPCtrl::LookupFlashSize(const uint8_t* code) {
+    if (code != nullptr) {
+        for (const FlashSizeRow& row : kFlashSizeTable) {
+            if (row.code == *code) {
+                m_dwFlashSizeKB.store(row.kb);
+                break;
+            }
+        }
+    }
+    return m_dwFlashSizeKB.load();
+}
