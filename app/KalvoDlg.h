@@ -1,5 +1,8 @@
-// The updater page: set-up, result dispatch, progress and completion, device messages and the
-// update run. No GUI in here: it talks to an IWindowSystem.
+// The updater page: set-up, result dispatch, progress and completion, device messages, the
+// update run and the service operations. No GUI in here: it talks to an IWindowSystem. Its code
+// lies in KalvoDlg.cpp (set-up, life cycle, timers), ResultDispatch.cpp (results and device
+// messages), UpdateRun.cpp (the run, its worker and progress) and ServiceOps.cpp (chip
+// information, erase, flash read-out, baud change).
 #pragma once
 
 #include <atomic>
@@ -14,6 +17,8 @@
 #include "core/ISPPacket.h"
 #include "image/HexFile.h"
 #include "platform/Event.h"
+
+class CCmdTaskManager;
 
 enum : uint8_t {
     STATE_IDLE = 0,
@@ -41,6 +46,9 @@ enum : uint8_t {
 
 enum : uint32_t { TIMER_REPLY = 1, TIMER_STOP = 2 };
 
+// The payloads, in the order a run writes them: the rows of the payload table (PayloadTable.h).
+enum PayloadKind : int { PAYLOAD_FW, PAYLOAD_EDOG, PAYLOAD_MUSIC, PAYLOAD_RADAR, PAYLOAD_COUNT };
+
 // Where the page finds its payloads and writes its files.
 struct PageConfig {
     std::string payloadDir;  // empty: the executable's directory
@@ -67,12 +75,13 @@ public:
     void ShowStatus(const std::string& text, uint8_t mode);
 
     // Progress and completion.
-    void OnFwProgress();
-    void OnEdogProgress();
-    void OnMusicProgress();
-    void OnRadarProgress();
+    void OnFwProgress() { OnPayloadAck(PAYLOAD_FW); }
+    void OnEdogProgress() { OnPayloadAck(PAYLOAD_EDOG); }
+    void OnMusicProgress() { OnPayloadAck(PAYLOAD_MUSIC); }
+    void OnRadarProgress() { OnPayloadAck(PAYLOAD_RADAR); }
     void OnProbeAnswer();
     void OnReadProgress(const uint8_t* data, int32_t dataLen);
+    void OnReadBlock(const uint8_t* data, int32_t dataLen);
 
     // Device status and error messages.
     void OnVerifyResult(const uint8_t* data, int32_t dataLen);
@@ -86,10 +95,10 @@ public:
 
     // The update run.
     void OnBnClickedUpdate();
-    void BurnHex();
-    void BurnEdog();
-    void BurnMusic();
-    void BurnRadar();
+    void BurnHex() { Burn(PAYLOAD_FW); }
+    void BurnEdog() { Burn(PAYLOAD_EDOG); }
+    void BurnMusic() { Burn(PAYLOAD_MUSIC); }
+    void BurnRadar() { Burn(PAYLOAD_RADAR); }
     uint32_t Run() override;
     void OnTimer(uint32_t id);
     void OnDestroy();
@@ -122,8 +131,15 @@ public:
     plat::CEvent m_hJobEvent;
 
 private:
-    // The four holders; replaced by the discovery, so users take a reference first.
+    static CCmdTaskManager& TaskManager();
+    // printf into a string, for the status texts that carry a value.
+    static std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+    // The four holders and their pending flags, by PayloadKind; the holders are replaced by the
+    // discovery, so users take a reference first.
     std::shared_ptr<CHEXFile> Holder(int which) const;
+    std::atomic<uint8_t>& Pending(int which);
+    // One acknowledgement of a payload's write frame; at 100 % the payload is closed.
+    void OnPayloadAck(int which);
     void CompletePayload(int which);
     // Counts one acknowledgement of the payload burnt in state and shows its percentage; the
     // percentage, or -1 when the page is not in that state.
@@ -137,7 +153,7 @@ private:
     // Ends the run because the link failed (on the UI thread).
     void OnLinkFailure(const std::string& reason);
     void PostJob(uint8_t job);
-    void Burn(uint8_t job, uint8_t state, const char* tag);
+    void Burn(int which);
     void RunDownload(uint8_t job);
     bool StartService(uint8_t state, uint8_t job);
 

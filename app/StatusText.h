@@ -24,5 +24,3 @@ private:
     mutable std::mutex m_mtx;
     std::u16string m_text;
 };
-
-std::string Utf16ToUtf8(const std::u16string& text);

@@ -10,9 +10,9 @@ set(KALVO_FUZZ OFF CACHE BOOL "Build the libFuzzer targets (clang)" FORCE)
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0601
                         __USE_MINGW_ANSI_STDIO=1 KALVO_PRINTF=gnu_printf)
 
-# timeBeginPeriod (winmm), the wide command line (shell32); the registry (advapi32) for the port table and adapter settings.
-set(KALVO_OS_LIBS winmm shell32)
-set(KALVO_OS_SERIAL_LIBS advapi32)
+# timeBeginPeriod (winmm), the wide command line (shell32), the registry (advapi32) for the port
+# table and the adapters' settings.
+set(KALVO_OS_LIBS winmm shell32 advapi32)
 
 # GoogleTest from Debian's source package: there is no mingw build of it.
 set(KALVO_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the Windows tests")

@@ -1,3 +1,5 @@
+// The worker-thread base: start, cooperative stop with its time-out, and abandoning a thread
+// that did not stop.
 #include "core/AutoThread.h"
 
 #include "core/Log.h"

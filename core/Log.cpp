@@ -1,3 +1,5 @@
+// WriteLog and the log file: one formatted line at a time, echoed to standard output and
+// appended in UTF-16LE.
 #include "core/Log.h"
 
 #include <cstdarg>
@@ -5,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/Utf.h"
 #include "platform/File.h"
 
 std::atomic<int32_t> g_bLogEnable{0};
@@ -22,59 +25,6 @@ plat::CFile& LogFile() {
 }
 
 }  // namespace
-
-std::u16string Utf8ToUtf16(const std::string& text) {
-    std::u16string out;
-    out.reserve(text.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    size_t n = text.size();
-    size_t i = 0;
-    while (i < n) {
-        uint32_t c = s[i];
-        size_t len = 1;
-        uint32_t cp = 0xFFFD;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-        }
-        if (len > 1) {
-            if (i + len > n) {
-                len = 1;
-            } else {
-                uint32_t v = c & (0xFF >> (len + 1));
-                bool ok = true;
-                for (size_t k = 1; k < len; ++k) {
-                    if ((s[i + k] & 0xC0) != 0x80) {
-                        ok = false;
-                        break;
-                    }
-                    v = (v << 6) | (s[i + k] & 0x3F);
-                }
-                if (ok) {
-                    cp = v;
-                } else {
-                    len = 1;
-                }
-            }
-        }
-        i += len;
-        if (cp >= 0x10000 && cp <= 0x10FFFF) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            out.push_back(u'\xFFFD');
-        } else {
-            out.push_back(static_cast<char16_t>(cp <= 0xFFFF ? cp : 0xFFFD));
-        }
-    }
-    return out;
-}
 
 void WriteLog(const char* format, ...) {
     if (g_bLogEnable.load(std::memory_order_relaxed) == 0 || format == nullptr) return;

@@ -20,6 +20,3 @@ void WriteLog(const char* format, ...) __attribute__((format(KALVO_PRINTF, 1, 2)
 // Opens the log file, created afresh ("KalvoLog.txt" in the current directory by the page).
 bool OpenLogFile(const std::string& path);
 void CloseLogFile();
-
-// UTF-8 to UTF-16 code units; invalid sequences become U+FFFD.
-std::u16string Utf8ToUtf16(const std::string& text);

@@ -1,3 +1,5 @@
+// The owning byte buffer's storage: exact-size reallocation with the two zero bytes after the
+// data.
 #include "core/RawString.h"
 
 #include <cstring>

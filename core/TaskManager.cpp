@@ -1,3 +1,5 @@
+// The command task manager's own steps: the hung-send check in AddTask and handing the front
+// frame to the controller.
 #include "core/TaskManager.h"
 
 int CCmdTaskManager::AddTask(CISPPacket& task) {

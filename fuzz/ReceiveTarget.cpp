@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/KalvoDlg.h"
+#include "app/PayloadTable.h"
 #include "app/UiLoop.h"
 #include "fuzz/FuzzTargets.h"
 #include "isp/IspCtrl.h"
@@ -34,11 +35,10 @@ public:
         std::string tmpl = (std::filesystem::temp_directory_path() / "kalvo-fuzz-XXXXXX").string();
         if (mkdtemp(tmpl.data()) == nullptr) return;
         m_path = tmpl;
-        Write("DE7811_project.hex",
-              ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n0103");
-        Write("flagdata.bin", "edog");
-        Write("audioHead.bin", "music");
-        Write("rdfw.bin", "radar");
+        Write(PAYLOAD_FW, ":020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n0103");
+        Write(PAYLOAD_EDOG, "edog");
+        Write(PAYLOAD_MUSIC, "music");
+        Write(PAYLOAD_RADAR, "radar");
     }
     ~CPayloadDir() {
         std::error_code ec;
@@ -47,8 +47,8 @@ public:
     const std::string& Path() const { return m_path; }
 
 private:
-    void Write(const char* name, const char* text) {
-        std::ofstream(m_path + "/" + name, std::ios::binary) << text;
+    void Write(int which, const char* text) {
+        std::ofstream(m_path + "/" + kPayloads[which].file, std::ios::binary) << text;
     }
     std::string m_path;
 };

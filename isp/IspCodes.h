@@ -1,4 +1,5 @@
-// Command codes of the ISP protocol and the controller's own notification codes.
+// Command codes of the ISP protocol, the controller's own notification codes, the chunk sizes of
+// the raw write frames and the answer lengths.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +47,9 @@ enum : uint8_t {
     // CISPCtrl::GetWriteError).
     NOTIFY_WRITE_FAILED = 0x18,
 };
+
+// Bytes a write frame of each raw payload carries; the last frame of a file carries what is left.
+enum : uint32_t { EDOG_CHUNK = 4096, MUSIC_CHUNK = 4096, RADAR_CHUNK = 1024 };
 
 // Answer data expected after the first status frame, by the answered command code.
 inline int32_t ExpectedAnswerData(uint8_t code) {

@@ -98,18 +98,18 @@ int CISPCtrl::DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32
 
 int CISPCtrl::DownloadEdog(CHEXFile* holder) {
     if (holder == nullptr) return 0;
-    return DownloadRaw(holder, CMD_EDOG_DATA, 4096, holder->m_dwEdogOffset);
+    return DownloadRaw(holder, CMD_EDOG_DATA, EDOG_CHUNK, holder->m_dwEdogOffset);
 }
 
 int CISPCtrl::DownloadMusic(CHEXFile* holder) {
     if (holder == nullptr) return 0;
     holder->m_dwMusicOffset = 0;
-    return DownloadRaw(holder, CMD_MUSIC_DATA, 4096, holder->m_dwMusicOffset);
+    return DownloadRaw(holder, CMD_MUSIC_DATA, MUSIC_CHUNK, holder->m_dwMusicOffset);
 }
 
 int CISPCtrl::DownloadRadar(CHEXFile* holder) {
     if (holder == nullptr) return 0;
-    return DownloadRaw(holder, CMD_RADAR_DATA, 1024, holder->m_dwRadarOffset);
+    return DownloadRaw(holder, CMD_RADAR_DATA, RADAR_CHUNK, holder->m_dwRadarOffset);
 }
 
 int CISPCtrl::CompareReadBack(CHEXFile* image, const uint8_t* data, int32_t dataLen) {

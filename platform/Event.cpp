@@ -1,3 +1,5 @@
+// The auto-reset (or manual-reset) event on a mutex and a condition variable; standard C++, for
+// every platform.
 #include "platform/Event.h"
 
 namespace plat {

@@ -1,4 +1,5 @@
-// Minimal file object with the open modes the program uses (after the framework's CFile).
+// Minimal file object with the open modes the program uses (after the framework's CFile): the
+// payloads, the log and the flash dump.
 #pragma once
 
 #include <atomic>
@@ -23,7 +24,7 @@ public:
     CFile& operator=(const CFile&) = delete;
 
     // Opens path; modeCreate creates the file or truncates an existing one. On failure the
-    // reason (errno text) is kept for LastError().
+    // system's wording of the reason is kept for LastError().
     bool Open(const std::string& path, uint32_t flags);
     void Close();
     bool IsOpen() const { return m_fd.load() >= 0; }
@@ -42,7 +43,7 @@ public:
     const std::string& LastError() const { return m_strError; }
 
 private:
-    std::atomic<int> m_fd{-1};
+    std::atomic<intptr_t> m_fd{-1};  // the descriptor on POSIX, the HANDLE on Windows; -1: closed
     std::string m_strPath;
     std::string m_strError;
 };

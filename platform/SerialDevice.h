@@ -1,45 +1,46 @@
-// The serial device: CreateFile/SetCommState/PurgeComm/ReadFile/WriteFile and their friends, on
-// a small integer handle (a file descriptor on POSIX, an entry of the port table of
-// serial_win32.cpp on Windows). Error codes are errno values on every platform.
+// The serial device, one open port at a time, as the port object needs it (what CreateFile,
+// SetCommState, PurgeComm, ReadFile and WriteFile gave): exclusive open, raw 8N1 at any baud
+// rate, modem lines, waits for data that a close from another thread ends at once, and reads and
+// writes that never block.
+//
+// Errors are the platform's own error numbers (errno, GetLastError); the functions at the end
+// tell the port object what they mean.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace plat {
 
-// The serial ports of this machine in the order they are tried: on Linux USB adapters first,
-// then on-board UARTs; on Windows the ports the system lists, in COM-number order.
-std::vector<std::string> SerialListPorts();
+// An open device: the file descriptor on POSIX, an entry of serial_win32.cpp's table of ports on
+// Windows.
+using SerialHandle = intptr_t;
+constexpr SerialHandle INVALID_SERIAL = -1;
 
-// A line for the user when the adapter behind path is known to hold short answers back (a USB
-// adapter whose latency timer is above 2 ms), saying how to set it right; "" otherwise.
-std::string SerialAdapterAdvice(const std::string& path);
-
-// Opens a serial device for exclusive use, non-blocking. The descriptor, or -1 with *err set to
-// the errno of the failure (EWOULDBLOCK when another process holds the device).
-int SerialOpen(const std::string& path, int* err);
-// No wait on fd may be in progress.
-void SerialClose(int fd);
-// Ends every wait on fd (SerialWaitRead, SerialWaitWrite) in progress and every later one, with
+// Opens a serial device for exclusive use, non-blocking. INVALID_SERIAL with *err set on failure
+// (busy when another process holds the device).
+SerialHandle SerialOpen(const std::string& path, int* err);
+// No wait on h may be in progress.
+void SerialClose(SerialHandle h);
+// Ends every wait on h (SerialWaitRead, SerialWaitWrite) in progress and every later one, with
 // woken set: how a close from another thread reaches a reader without waiting for its time-out.
-void SerialWakeWaiters(int fd);
+void SerialWakeWaiters(SerialHandle h);
 
-// Raw 8N1 without flow control, reads that return at once, at any baud rate. On failure (errno in
-// *err) the line keeps its previous settings.
-bool SerialConfigure(int fd, uint32_t baud, int* err);
-// Baud rate the driver reports, 0 when it cannot be read.
-uint32_t SerialGetBaud(int fd);
+// Raw 8N1 without flow control, reads that return at once, at any baud rate. On failure (*err
+// set) the line keeps its previous settings.
+bool SerialConfigure(SerialHandle h, uint32_t baud, int* err);
 // False when the device has no modem lines (pseudo-terminals).
-bool SerialSetModemLines(int fd, bool rts, bool dtr);
+bool SerialSetModemLines(SerialHandle h, bool rts, bool dtr);
 // Asks a USB adapter to hand over bytes at once instead of batching them; false when unsupported.
 // SerialClose puts the adapter's setting back as it was.
-bool SerialSetLowLatency(int fd);
+bool SerialSetLowLatency(SerialHandle h);
+// The rate the driver says the line runs at, 0 when it cannot tell. Some drivers take a rate they
+// cannot make and quietly run at another.
+uint32_t SerialActualBaud(SerialHandle h);
 // Discards what is buffered both ways.
-bool SerialPurge(int fd);
+bool SerialPurge(SerialHandle h);
 
 struct SerialWaitState {
     bool ready = false;   // the wanted direction can make progress
@@ -47,20 +48,25 @@ struct SerialWaitState {
     bool woken = false;   // SerialWakeWaiters was called: the port is being closed
 };
 // Waits up to timeout for bytes to read. Returns early on data, a hang-up or a wake.
-SerialWaitState SerialWaitRead(int fd, std::chrono::nanoseconds timeout);
+SerialWaitState SerialWaitRead(SerialHandle h, std::chrono::nanoseconds timeout);
 // Waits up to timeout until a write can make progress.
-SerialWaitState SerialWaitWrite(int fd, std::chrono::nanoseconds timeout);
+SerialWaitState SerialWaitWrite(SerialHandle h, std::chrono::nanoseconds timeout);
 
 // Bytes read or written (0 when the call would block), -1 with *err set on failure.
-long SerialRead(int fd, uint8_t* buf, size_t size, int* err);
-long SerialWrite(int fd, const uint8_t* data, size_t size, int* err);
-// True for errors that mean the line is gone.
-bool SerialIsHangUpError(int err);
+long SerialRead(SerialHandle h, uint8_t* buf, size_t size, int* err);
+long SerialWrite(SerialHandle h, const uint8_t* data, size_t size, int* err);
 
-// Names the calling thread "serial-read" for debuggers and ps.
+// Names the calling thread "serial-read" for debuggers and process lists.
 void SerialNameReadThread();
-
 // Pauses the calling thread for d of real time.
 void SerialPause(std::chrono::nanoseconds d);
+
+// What an error of SerialOpen or CanonicalPath (platform/Paths.h) means for the user.
+enum class SerialOpenFault { NoSuchPort, Busy, PermissionDenied, Other };
+SerialOpenFault SerialClassifyOpenError(int err);
+// True for errors of SerialRead and SerialWrite that mean the line is gone.
+bool SerialIsHangUpError(int err);
+// The system's wording of an error ("No such file or directory").
+std::string SerialErrorText(int err);
 
 }  // namespace plat

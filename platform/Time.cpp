@@ -1,3 +1,4 @@
+// Ticks, sleeps and the time scale on the steady clock; standard C++, for every platform.
 #include "platform/Time.h"
 
 #include <atomic>

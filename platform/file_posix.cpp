@@ -1,3 +1,4 @@
+// The file object on POSIX: open, read, write, lseek and fstat on a descriptor.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +24,7 @@ bool CFile::Open(const std::string& path, uint32_t flags) {
     else
         oflags |= O_RDONLY;
     if (flags & modeCreate) oflags |= O_CREAT | O_TRUNC;
-    int fd = ::open(path.c_str(), oflags, 0644);
+    const int fd = ::open(path.c_str(), oflags, 0644);
     if (fd < 0) {
         m_strError = std::strerror(errno);
         return false;
@@ -43,12 +44,12 @@ bool CFile::Open(const std::string& path, uint32_t flags) {
 }
 
 void CFile::Close() {
-    int fd = m_fd.exchange(-1);
+    const int fd = static_cast<int>(m_fd.exchange(-1));
     if (fd >= 0) ::close(fd);
 }
 
 uint32_t CFile::Read(void* buf, uint32_t count) {
-    int fd = m_fd.load();
+    const int fd = static_cast<int>(m_fd.load());
     if (fd < 0 || buf == nullptr) return 0;
     uint32_t done = 0;
     auto* p = static_cast<uint8_t*>(buf);
@@ -62,7 +63,7 @@ uint32_t CFile::Read(void* buf, uint32_t count) {
 }
 
 bool CFile::Write(const void* buf, uint32_t count) {
-    int fd = m_fd.load();
+    const int fd = static_cast<int>(m_fd.load());
     if (fd < 0) return false;
     uint32_t done = 0;
     const auto* p = static_cast<const uint8_t*>(buf);
@@ -79,13 +80,13 @@ bool CFile::Write(const void* buf, uint32_t count) {
 }
 
 bool CFile::Seek(uint64_t offset) {
-    int fd = m_fd.load();
+    const int fd = static_cast<int>(m_fd.load());
     if (fd < 0) return false;
     return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
 uint64_t CFile::GetLength() const {
-    int fd = m_fd.load();
+    const int fd = static_cast<int>(m_fd.load());
     if (fd < 0) return 0;
     struct stat st {};
     if (::fstat(fd, &st) != 0) return 0;

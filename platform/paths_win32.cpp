@@ -1,6 +1,5 @@
 // Paths on Windows: GetModuleFileNameW, GetFileAttributesW, GetTempPathW, GetFullPathNameW; the
 // UTF-8 paths of the program become UTF-16 for every call.
-#include <cerrno>
 #include <cwctype>
 #include <vector>
 
@@ -57,16 +56,13 @@ std::string MakeTempDir(const std::string& prefix) {
 bool CanonicalPath(const std::string& path, std::string* out, int* err) {
     std::wstring w = win::Wide(path);
     if (w.empty()) {
-        *err = ENOENT;
+        *err = static_cast<int>(ERROR_FILE_NOT_FOUND);
         return false;
     }
     // COM3, com3 and \\.\COM3 are one device.
     std::wstring bare = w.compare(0, 4, L"\\\\.\\") == 0 ? w.substr(4) : w;
-    std::wstring upper = bare;
-    for (auto& c : upper) c = static_cast<wchar_t>(std::towupper(c));
-    if (upper.size() > 3 && upper.compare(0, 3, L"COM") == 0 &&
-        upper.find_first_not_of(L"0123456789", 3) == std::wstring::npos) {
-        *out = win::Narrow(L"\\\\.\\" + upper);
+    if (win::ComNumber(bare) != 0) {
+        *out = win::Narrow(win::DeviceName(path));
         *err = 0;
         return true;
     }
@@ -81,7 +77,7 @@ bool CanonicalPath(const std::string& path, std::string* out, int* err) {
         DWORD n =
             ::GetFullPathNameW(w.c_str(), static_cast<DWORD>(buf.size()), buf.data(), nullptr);
         if (n == 0) {
-            *err = ENOENT;
+            *err = static_cast<int>(::GetLastError());
             return false;
         }
         if (n < buf.size()) {

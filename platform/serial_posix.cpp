@@ -1,7 +1,6 @@
-// Uses termios2 for any baud rate (256000 has no Bxxx constant); <asm/termbits.h> cannot live
-// beside <termios.h>, so this file does everything through ioctl and never includes the latter.
-#include "platform/serial_posix.h"
-
+// The serial device on Linux. Uses termios2 for any baud rate (256000 has no Bxxx constant);
+// <asm/termbits.h> cannot live beside <termios.h>, so this file does everything through ioctl and
+// never includes the latter.
 #include <asm/termbits.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -14,16 +13,19 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
+#include <system_error>
 #include <unordered_map>
+
+#include "platform/SerialDevice.h"
 
 namespace plat {
 
 namespace {
+
+int Fd(SerialHandle h) {
+    return static_cast<int>(h);
+}
 
 timespec ToTimespec(std::chrono::nanoseconds d) {
     if (d.count() < 0) d = std::chrono::nanoseconds(0);
@@ -58,21 +60,8 @@ std::unordered_map<int, int>& LatencyRestore() {
     return flags;
 }
 
-// USB adapters first: they are what a user plugs in for the device; on-board UARTs last.
-const char* const FAMILIES[] = {"ttyUSB", "ttyACM", "ttyS"};
-
-// The unit number of name when it is family followed by digits only, else -1.
-long UnitOf(const std::string& name, const std::string& family) {
-    if (name.size() <= family.size() || name.compare(0, family.size(), family) != 0) return -1;
-    long n = 0;
-    for (size_t i = family.size(); i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9' || n > 1000000) return -1;
-        n = n * 10 + (name[i] - '0');
-    }
-    return n;
-}
-
-SerialWaitState Wait(int fd, short events, std::chrono::nanoseconds timeout) {
+SerialWaitState Wait(SerialHandle h, short events, std::chrono::nanoseconds timeout) {
+    int fd = Fd(h);
     pollfd p[2] = {{fd, events, 0}, {WakeFdOf(fd), POLLIN, 0}};
     timespec ts = ToTimespec(timeout);
     SerialWaitState state;
@@ -92,53 +81,18 @@ SerialWaitState Wait(int fd, short events, std::chrono::nanoseconds timeout) {
 
 }  // namespace
 
-std::vector<std::string> SerialListPortsIn(const std::string& devDir,
-                                           const std::string& sysClassTty) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(devDir, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        names.push_back(it->path().filename().string());
-    }
-
-    std::vector<std::string> out;
-    for (const std::string family : FAMILIES) {
-        std::vector<std::pair<long, std::string>> found;
-        for (const auto& name : names) {
-            long unit = UnitOf(name, family);
-            if (unit < 0) continue;
-            std::string path = devDir + "/" + name;
-            // Most machines list 4 to 32 ttyS slots whatever UARTs they have.
-            if (family == "ttyS" && !SerialHasUart(path, sysClassTty)) continue;
-            found.emplace_back(unit, path);
-        }
-        std::sort(found.begin(), found.end());
-        for (auto& f : found) out.push_back(std::move(f.second));
-    }
-    return out;
-}
-
-std::vector<std::string> SerialListPorts() {
-    return SerialListPortsIn("/dev", "/sys/class/tty");
-}
-
-// The updater switches the low-latency flag on itself (SerialSetLowLatency).
-std::string SerialAdapterAdvice(const std::string& /*path*/) {
-    return "";
-}
-
-int SerialOpen(const std::string& path, int* err) {
+SerialHandle SerialOpen(const std::string& path, int* err) {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *err = errno;
-        return -1;
+        return INVALID_SERIAL;
     }
     // The advisory lock first: TIOCEXCL on a device another process holds would lock it out of
     // its own reopens after we back off.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         *err = errno;
         ::close(fd);
-        return -1;
+        return INVALID_SERIAL;
     }
     // Root is not stopped by TIOCEXCL, hence the lock above as well.
     ::ioctl(fd, TIOCEXCL);
@@ -152,15 +106,16 @@ int SerialOpen(const std::string& path, int* err) {
     return fd;
 }
 
-void SerialWakeWaiters(int fd) {
-    int wake = WakeFdOf(fd);
+void SerialWakeWaiters(SerialHandle h) {
+    int wake = WakeFdOf(Fd(h));
     if (wake < 0) return;
     const uint64_t one = 1;
     // Fails only when the counter is already full, which wakes the waiters as well.
     if (::write(wake, &one, sizeof one) < 0) return;
 }
 
-void SerialClose(int fd) {
+void SerialClose(SerialHandle h) {
+    int fd = Fd(h);
     if (fd < 0) return;
     {
         std::lock_guard<std::mutex> lock(WakeMutex());
@@ -187,7 +142,8 @@ void SerialClose(int fd) {
     ::close(fd);
 }
 
-bool SerialConfigure(int fd, uint32_t baud, int* err) {
+bool SerialConfigure(SerialHandle h, uint32_t baud, int* err) {
+    int fd = Fd(h);
     if (baud == 0) {
         // Speed 0 means "hang up" to a tty.
         *err = EINVAL;
@@ -227,13 +183,8 @@ bool SerialConfigure(int fd, uint32_t baud, int* err) {
     return true;
 }
 
-uint32_t SerialGetBaud(int fd) {
-    termios2 t;
-    if (::ioctl(fd, TCGETS2, &t) != 0) return 0;
-    return t.c_ospeed;
-}
-
-bool SerialSetModemLines(int fd, bool rts, bool dtr) {
+bool SerialSetModemLines(SerialHandle h, bool rts, bool dtr) {
+    int fd = Fd(h);
     int rtsBit = TIOCM_RTS;
     int dtrBit = TIOCM_DTR;
     bool ok = ::ioctl(fd, rts ? TIOCMBIS : TIOCMBIC, &rtsBit) == 0;
@@ -241,7 +192,8 @@ bool SerialSetModemLines(int fd, bool rts, bool dtr) {
     return ok;
 }
 
-bool SerialSetLowLatency(int fd) {
+bool SerialSetLowLatency(SerialHandle h) {
+    int fd = Fd(h);
     serial_struct ss;
     if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) return false;
     if (ss.flags & ASYNC_LOW_LATENCY) return true;
@@ -253,21 +205,26 @@ bool SerialSetLowLatency(int fd) {
     return true;
 }
 
-bool SerialPurge(int fd) {
-    return ::ioctl(fd, TCFLSH, TCIOFLUSH) == 0;
+uint32_t SerialActualBaud(SerialHandle h) {
+    termios2 t;
+    return ::ioctl(Fd(h), TCGETS2, &t) == 0 ? t.c_ospeed : 0;
 }
 
-SerialWaitState SerialWaitRead(int fd, std::chrono::nanoseconds timeout) {
-    return Wait(fd, POLLIN, timeout);
+bool SerialPurge(SerialHandle h) {
+    return ::ioctl(Fd(h), TCFLSH, TCIOFLUSH) == 0;
 }
 
-SerialWaitState SerialWaitWrite(int fd, std::chrono::nanoseconds timeout) {
-    return Wait(fd, POLLOUT, timeout);
+SerialWaitState SerialWaitRead(SerialHandle h, std::chrono::nanoseconds timeout) {
+    return Wait(h, POLLIN, timeout);
 }
 
-long SerialRead(int fd, uint8_t* buf, size_t size, int* err) {
+SerialWaitState SerialWaitWrite(SerialHandle h, std::chrono::nanoseconds timeout) {
+    return Wait(h, POLLOUT, timeout);
+}
+
+long SerialRead(SerialHandle h, uint8_t* buf, size_t size, int* err) {
     for (;;) {
-        ssize_t n = ::read(fd, buf, size);
+        ssize_t n = ::read(Fd(h), buf, size);
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
@@ -276,19 +233,15 @@ long SerialRead(int fd, uint8_t* buf, size_t size, int* err) {
     }
 }
 
-long SerialWrite(int fd, const uint8_t* data, size_t size, int* err) {
+long SerialWrite(SerialHandle h, const uint8_t* data, size_t size, int* err) {
     for (;;) {
-        ssize_t n = ::write(fd, data, size);
+        ssize_t n = ::write(Fd(h), data, size);
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         *err = errno;
         return -1;
     }
-}
-
-bool SerialIsHangUpError(int err) {
-    return err == EIO || err == ENXIO || err == ENODEV;
 }
 
 void SerialNameReadThread() {
@@ -301,19 +254,30 @@ void SerialPause(std::chrono::nanoseconds d) {
     }
 }
 
-bool SerialHasUart(const std::string& devPath, const std::string& sysClassTty) {
-    std::string name = devPath.substr(devPath.find_last_of('/') + 1);
-    std::ifstream type(sysClassTty + "/" + name + "/type");
-    long value = 0;
-    if (type >> value) return value != 0;
+SerialOpenFault SerialClassifyOpenError(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            return SerialOpenFault::NoSuchPort;
+        case EBUSY:
+        case EWOULDBLOCK:
+            return SerialOpenFault::Busy;
+        case EACCES:
+        case EPERM:
+            return SerialOpenFault::PermissionDenied;
+        default:
+            return SerialOpenFault::Other;
+    }
+}
 
-    // No sysfs: ask the driver, which reports PORT_UNKNOWN for a slot without a chip.
-    int fd = ::open(devPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    serial_struct ss;
-    bool real = ::ioctl(fd, TIOCGSERIAL, &ss) == 0 && ss.type != PORT_UNKNOWN;
-    ::close(fd);
-    return real;
+bool SerialIsHangUpError(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV;
+}
+
+std::string SerialErrorText(int err) {
+    return std::generic_category().message(err);
 }
 
 }  // namespace plat

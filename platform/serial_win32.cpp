@@ -6,7 +6,6 @@
 // the reader's wait at once: a blocked synchronous read cannot be interrupted at all.
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cwctype>
 #include <map>
 #include <memory>
@@ -15,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/Log.h"
 #include "platform/Loopback.h"
 #include "platform/SerialDevice.h"
 #include "platform/win32_util.h"
@@ -27,8 +25,6 @@ namespace {
 constexpr DWORD READ_SIZE = 1024;
 constexpr DWORD COMM_EVENTS = EV_RXCHAR | EV_TXEMPTY | EV_ERR;  // 0x85
 constexpr DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-// The Windows default is 16 ms; above this an adapter costs the stop-and-wait exchange dearly.
-constexpr DWORD LATENCY_ADVICE_ABOVE_MS = 2;
 
 DWORD ToMs(std::chrono::nanoseconds d) {
     if (d.count() <= 0) return 0;
@@ -53,29 +49,8 @@ bool IsLineGone(DWORD e) {
     }
 }
 
-int OpenErrno(DWORD e) {
-    switch (e) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_NAME:
-        case ERROR_BAD_NETPATH:
-            return ENOENT;
-        // Windows opens a COM port for one handle only: another program has it.
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_BUSY:
-            return EBUSY;
-        case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_OUTOFMEMORY:
-            return ENOMEM;
-        default:
-            return EIO;
-    }
-}
-
-// Only a line that is gone reads as a hang-up; other failures are tried again.
-int IoErrno(DWORD e) {
-    return IsLineGone(e) ? ENODEV : EPROTO;
+int Code(DWORD e) {
+    return static_cast<int>(e);
 }
 
 class CPort {
@@ -129,13 +104,13 @@ public:
 
     bool Configure(uint32_t baud, int* err) override {
         if (baud == 0) {
-            *err = EINVAL;
+            *err = Code(ERROR_INVALID_PARAMETER);
             return false;
         }
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         if (!::GetCommState(m_h, &dcb)) {
-            *err = IoErrno(::GetLastError());
+            *err = Code(::GetLastError());
             return false;
         }
         DCB old = dcb;
@@ -155,25 +130,16 @@ public:
         dcb.Parity = NOPARITY;
         dcb.StopBits = ONESTOPBIT;
         if (!::SetCommState(m_h, &dcb)) {
-            *err = EINVAL;
+            *err = Code(::GetLastError());
             ::SetCommState(m_h, &old);
             return false;
         }
         ::SetCommMask(m_h, COMM_EVENTS);
-        // Some drivers take a rate they cannot make and quietly run at another (wine sets 38400
-        // for 256000): say so, the device will not understand a word.
-        DCB got{};
-        got.DCBlength = sizeof got;
-        if (::GetCommState(m_h, &got) && got.BaudRate != baud &&
-            m_dwToldBaud.exchange(baud) != baud) {
-            WriteLog("[CSerial] %s: asked for %u baud, the driver reports %lu baud\r\n",
-                     win::Narrow(m_strName).c_str(), baud,
-                     static_cast<unsigned long>(got.BaudRate));
-        }
         *err = 0;
         return true;
     }
 
+    // Read back: wine, for one, takes 256000 and runs at 38400.
     uint32_t GetBaud() override {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
@@ -226,7 +192,7 @@ public:
             return static_cast<long>(n);
         }
         if (m_dwReadError != 0) {
-            *err = IoErrno(m_dwReadError);
+            *err = Code(m_dwReadError);
             DWORD e = m_dwReadError;
             m_dwReadError = 0;
             // A line that is gone stays gone; anything else is tried again.
@@ -258,7 +224,7 @@ public:
         }
         DWORD e = ::GetLastError();
         if (e != ERROR_IO_PENDING) {
-            *err = IoErrno(e);
+            *err = Code(e);
             return -1;
         }
         m_bWritePending = true;
@@ -340,7 +306,7 @@ private:
             DWORD e = ::GetLastError();
             if (e == ERROR_IO_INCOMPLETE) return 0;
             m_bWritePending = false;
-            *err = IoErrno(e);
+            *err = Code(e);
             return -1;
         }
         m_bWritePending = false;
@@ -349,7 +315,6 @@ private:
 
     HANDLE m_h;
     const std::wstring m_strName;
-    std::atomic<DWORD> m_dwToldBaud{0};  // the rate whose difference was logged
     HANDLE m_wake = nullptr;
 
     // Read side: used by the one reader thread only.
@@ -375,7 +340,7 @@ public:
 
     bool Configure(uint32_t baud, int* err) override {
         if (baud == 0) {
-            *err = EINVAL;
+            *err = Code(ERROR_INVALID_PARAMETER);
             return false;
         }
         m_dwBaud.store(baud);
@@ -404,12 +369,12 @@ public:
     }
     long Read(uint8_t* buf, size_t size, int* err) override {
         long n = m_line->Read(CLoopback::HOST, buf, size);
-        if (n < 0) *err = ENODEV;
+        if (n < 0) *err = Code(ERROR_BROKEN_PIPE);
         return n;
     }
     long Write(const uint8_t* data, size_t size, int* err) override {
         long n = m_line->Write(CLoopback::HOST, data, size);
-        if (n < 0) *err = ENODEV;
+        if (n < 0) *err = Code(ERROR_BROKEN_PIPE);
         return n;
     }
     void Wake() override { m_line->Wake(CLoopback::HOST); }
@@ -420,191 +385,61 @@ private:
 };
 
 std::mutex g_portsMtx;
-std::map<int, std::shared_ptr<CPort>> g_ports;
-int g_nNextId = 3;
+std::map<SerialHandle, std::shared_ptr<CPort>> g_ports;
+SerialHandle g_nNextId = 3;
 
-std::shared_ptr<CPort> PortOf(int fd) {
+std::shared_ptr<CPort> PortOf(SerialHandle fd) {
     std::lock_guard<std::mutex> lock(g_portsMtx);
     auto it = g_ports.find(fd);
     return it == g_ports.end() ? nullptr : it->second;
 }
 
-int AddPort(std::shared_ptr<CPort> port) {
+SerialHandle AddPort(std::shared_ptr<CPort> port) {
     std::lock_guard<std::mutex> lock(g_portsMtx);
-    int id = g_nNextId++;
+    SerialHandle id = g_nNextId++;
     if (g_nNextId < 3) g_nNextId = 3;
     g_ports[id] = std::move(port);
     return id;
 }
 
-std::wstring Upper(std::wstring s) {
-    for (auto& c : s) c = static_cast<wchar_t>(std::towupper(c));
-    return s;
-}
-
-// "COM12" -> 12, anything else -> 0.
-unsigned ComNumber(const std::wstring& name) {
-    std::wstring u = Upper(name);
-    if (u.size() < 4 || u.compare(0, 3, L"COM") != 0) return 0;
-    unsigned n = 0;
-    for (size_t i = 3; i < u.size(); ++i) {
-        if (u[i] < L'0' || u[i] > L'9' || n > 100000) return 0;
-        n = n * 10 + static_cast<unsigned>(u[i] - L'0');
-    }
-    return n;
-}
-
-// "COM3", "com3" and "\\.\COM3" all name \\.\COM3.
-std::wstring DeviceName(const std::string& path) {
-    std::wstring w = win::Wide(path);
-    if (w.compare(0, 4, L"\\\\.\\") == 0) w = w.substr(4);
-    if (ComNumber(w) != 0) w = Upper(w);
-    return L"\\\\.\\" + w;
-}
-
-std::wstring RegString(HKEY key, const wchar_t* value) {
-    wchar_t buf[256];
-    DWORD size = sizeof buf - sizeof(wchar_t);
-    DWORD type = 0;
-    if (::RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<BYTE*>(buf), &size) !=
-            ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-        return L"";
-    buf[size / sizeof(wchar_t)] = L'\0';
-    return buf;
-}
-
-// Subkey names of key.
-std::vector<std::wstring> SubKeys(HKEY key) {
-    std::vector<std::wstring> out;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256];
-        DWORD len = 256;
-        LONG r = ::RegEnumKeyExW(key, i, name, &len, nullptr, nullptr, nullptr, nullptr);
-        if (r == ERROR_NO_MORE_ITEMS) break;
-        if (r == ERROR_SUCCESS) out.emplace_back(name, len);
-    }
-    return out;
-}
-
 }  // namespace
 
-std::vector<std::string> SerialListPorts() {
-    std::vector<std::pair<unsigned, std::wstring>> found;
-    HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
-                        &key) == ERROR_SUCCESS) {
-        for (DWORD i = 0;; ++i) {
-            wchar_t name[256];
-            DWORD nameLen = 256;
-            wchar_t data[256];
-            DWORD dataSize = sizeof data - sizeof(wchar_t);
-            DWORD type = 0;
-            LONG r = ::RegEnumValueW(key, i, name, &nameLen, nullptr, &type,
-                                     reinterpret_cast<BYTE*>(data), &dataSize);
-            if (r == ERROR_NO_MORE_ITEMS) break;
-            if (r != ERROR_SUCCESS || type != REG_SZ) continue;
-            data[dataSize / sizeof(wchar_t)] = L'\0';
-            std::wstring port = data;
-            unsigned n = ComNumber(port);
-            // Ports that are not COMn (rare virtual drivers) after the numbered ones.
-            found.emplace_back(n == 0 ? 0xFFFFFFFFu : n, n == 0 ? port : Upper(port));
-        }
-        ::RegCloseKey(key);
-    }
-    std::sort(found.begin(), found.end());
-    found.erase(std::unique(found.begin(), found.end()), found.end());
-    std::vector<std::string> out;
-    for (auto& f : found) out.push_back(win::Narrow(f.second));
-    if (out.empty()) {
-        // Nothing listed (no driver registers there): try the ports as the original did.
-        for (int n = 1; n <= 50; ++n) out.push_back("COM" + std::to_string(n));
-    }
-    return out;
-}
-
-std::string SerialAdapterAdvice(const std::string& path) {
-    std::wstring dev = DeviceName(path);
-    std::wstring port = dev.substr(4);
-    if (ComNumber(port) == 0) return "";
-    // FTDI's driver keeps each adapter's settings under its bus, one key per device and
-    // instance, with the COM name it was given.
-    HKEY bus = nullptr;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS", 0,
-                        KEY_READ, &bus) != ERROR_SUCCESS)
-        return "";
-    DWORD latency = 0;
-    bool found = false;
-    for (const std::wstring& device : SubKeys(bus)) {
-        HKEY devKey = nullptr;
-        if (::RegOpenKeyExW(bus, device.c_str(), 0, KEY_READ, &devKey) != ERROR_SUCCESS) continue;
-        for (const std::wstring& instance : SubKeys(devKey)) {
-            HKEY params = nullptr;
-            std::wstring sub = instance + L"\\Device Parameters";
-            if (::RegOpenKeyExW(devKey, sub.c_str(), 0, KEY_READ, &params) != ERROR_SUCCESS)
-                continue;
-            if (Upper(RegString(params, L"PortName")) == port) {
-                DWORD value = 0, size = sizeof value, type = 0;
-                if (::RegQueryValueExW(params, L"LatencyTimer", nullptr, &type,
-                                       reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
-                    type == REG_DWORD) {
-                    latency = value;
-                    found = true;
-                }
-            }
-            ::RegCloseKey(params);
-            if (found) break;
-        }
-        ::RegCloseKey(devKey);
-        if (found) break;
-    }
-    ::RegCloseKey(bus);
-    if (!found || latency <= LATENCY_ADVICE_ABOVE_MS) return "";
-    std::string name = win::Narrow(port);
-    return name + " is an FTDI USB adapter whose latency timer is " + std::to_string(latency) +
-           " ms: it holds every answer of the device that long, so an update takes several "
-           "times longer than it needs. Set it to 1 ms: Device Manager, Ports (COM & LPT), " +
-           name +
-           ", Properties, Port Settings, Advanced, Latency Timer (msec) = 1; then unplug the "
-           "adapter and plug it in again.";
-}
-
-int SerialOpen(const std::string& path, int* err) {
+SerialHandle SerialOpen(const std::string& path, int* err) {
     if (CLoopback::IsLoopbackPath(path)) {
         std::shared_ptr<CLoopback> line = CLoopback::Find(path);
         if (!line) {
-            *err = ENOENT;
-            return -1;
+            *err = Code(ERROR_FILE_NOT_FOUND);
+            return INVALID_SERIAL;
         }
         if (!line->Claim(CLoopback::HOST)) {
-            *err = EBUSY;
-            return -1;
+            *err = Code(ERROR_ACCESS_DENIED);
+            return INVALID_SERIAL;
         }
         *err = 0;
         return AddPort(std::make_shared<CLoopPort>(std::move(line)));
     }
-    std::wstring name = DeviceName(path);
+    std::wstring name = win::DeviceName(path);
     // Not shared: Windows then refuses the port to every other program while it is open.
     HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        *err = OpenErrno(::GetLastError());
-        return -1;
+        *err = Code(::GetLastError());
+        return INVALID_SERIAL;
     }
     auto port = std::make_shared<CComPort>(h, name.substr(4));
     if (!port->Ok()) {
-        *err = ENOMEM;
-        return -1;
+        *err = Code(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_SERIAL;
     }
     if (!port->Prepare()) {
-        *err = EINVAL;
-        return -1;
+        *err = Code(::GetLastError());
+        return INVALID_SERIAL;
     }
     *err = 0;
     return AddPort(std::move(port));
 }
 
-void SerialClose(int fd) {
+void SerialClose(SerialHandle fd) {
     std::shared_ptr<CPort> port;
     {
         std::lock_guard<std::mutex> lock(g_portsMtx);
@@ -616,41 +451,41 @@ void SerialClose(int fd) {
     port.reset();
 }
 
-void SerialWakeWaiters(int fd) {
+void SerialWakeWaiters(SerialHandle fd) {
     if (auto port = PortOf(fd)) port->Wake();
 }
 
-bool SerialConfigure(int fd, uint32_t baud, int* err) {
+bool SerialConfigure(SerialHandle fd, uint32_t baud, int* err) {
     auto port = PortOf(fd);
     if (!port) {
-        *err = EBADF;
+        *err = Code(ERROR_INVALID_HANDLE);
         return false;
     }
     return port->Configure(baud, err);
 }
 
-uint32_t SerialGetBaud(int fd) {
+uint32_t SerialActualBaud(SerialHandle fd) {
     auto port = PortOf(fd);
     return port ? port->GetBaud() : 0;
 }
 
-bool SerialSetModemLines(int fd, bool rts, bool dtr) {
+bool SerialSetModemLines(SerialHandle fd, bool rts, bool dtr) {
     auto port = PortOf(fd);
     return port && port->SetModemLines(rts, dtr);
 }
 
 // Windows has no such switch per handle; an FTDI adapter's latency timer is a driver setting
 // (SerialAdapterAdvice).
-bool SerialSetLowLatency(int /*fd*/) {
+bool SerialSetLowLatency(SerialHandle /*fd*/) {
     return false;
 }
 
-bool SerialPurge(int fd) {
+bool SerialPurge(SerialHandle fd) {
     auto port = PortOf(fd);
     return port && port->Purge();
 }
 
-SerialWaitState SerialWaitRead(int fd, std::chrono::nanoseconds timeout) {
+SerialWaitState SerialWaitRead(SerialHandle fd, std::chrono::nanoseconds timeout) {
     auto port = PortOf(fd);
     if (!port) {
         SerialPause(timeout);
@@ -659,7 +494,7 @@ SerialWaitState SerialWaitRead(int fd, std::chrono::nanoseconds timeout) {
     return port->WaitRead(timeout);
 }
 
-SerialWaitState SerialWaitWrite(int fd, std::chrono::nanoseconds timeout) {
+SerialWaitState SerialWaitWrite(SerialHandle fd, std::chrono::nanoseconds timeout) {
     auto port = PortOf(fd);
     if (!port) {
         SerialPause(timeout);
@@ -668,26 +503,47 @@ SerialWaitState SerialWaitWrite(int fd, std::chrono::nanoseconds timeout) {
     return port->WaitWrite(timeout);
 }
 
-long SerialRead(int fd, uint8_t* buf, size_t size, int* err) {
+long SerialRead(SerialHandle fd, uint8_t* buf, size_t size, int* err) {
     auto port = PortOf(fd);
     if (!port) {
-        *err = EBADF;
+        *err = Code(ERROR_INVALID_HANDLE);
         return -1;
     }
     return port->Read(buf, size, err);
 }
 
-long SerialWrite(int fd, const uint8_t* data, size_t size, int* err) {
+long SerialWrite(SerialHandle fd, const uint8_t* data, size_t size, int* err) {
     auto port = PortOf(fd);
     if (!port) {
-        *err = EBADF;
+        *err = Code(ERROR_INVALID_HANDLE);
         return -1;
     }
     return port->Write(data, size, err);
 }
 
+SerialOpenFault SerialClassifyOpenError(int err) {
+    switch (static_cast<DWORD>(err)) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_NETPATH:
+            return SerialOpenFault::NoSuchPort;
+        // Windows gives a COM port to one handle only: another program has it open.
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            return SerialOpenFault::Busy;
+        default:
+            return SerialOpenFault::Other;
+    }
+}
+
 bool SerialIsHangUpError(int err) {
-    return err == ENODEV || err == ENXIO || err == EIO;
+    return IsLineGone(static_cast<DWORD>(err));
+}
+
+std::string SerialErrorText(int err) {
+    return win::ErrorText(static_cast<DWORD>(err));
 }
 
 void SerialNameReadThread() {

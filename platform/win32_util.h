@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cwctype>
 #include <string>
 
 namespace plat::win {
@@ -42,6 +43,31 @@ inline std::string ErrorText(DWORD code) {
            (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
         text.pop_back();
     return text;
+}
+
+inline std::wstring Upper(std::wstring s) {
+    for (auto& c : s) c = static_cast<wchar_t>(std::towupper(c));
+    return s;
+}
+
+// "COM12" (any case) -> 12, anything else -> 0.
+inline unsigned ComNumber(const std::wstring& name) {
+    std::wstring u = Upper(name);
+    if (u.size() < 4 || u.compare(0, 3, L"COM") != 0) return 0;
+    unsigned n = 0;
+    for (size_t i = 3; i < u.size(); ++i) {
+        if (u[i] < L'0' || u[i] > L'9' || n > 100000) return 0;
+        n = n * 10 + static_cast<unsigned>(u[i] - L'0');
+    }
+    return n;
+}
+
+// The device name of a port: "COM3", "com3" and "\\.\COM3" all name \\.\COM3.
+inline std::wstring DeviceName(const std::string& path) {
+    std::wstring w = Wide(path);
+    if (w.compare(0, 4, L"\\\\.\\") == 0) w = w.substr(4);
+    if (ComNumber(w) != 0) w = Upper(w);
+    return L"\\\\.\\" + w;
 }
 
 }  // namespace plat::win

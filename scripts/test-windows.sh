@@ -88,3 +88,10 @@ row hang-up 2 --hangup-after 8
 total=4
 echo "e2e: $((total - failed)) passed, $failed failed"
 [ "$failed" = 0 ]
+
+# The native window and the download, where the tree has them (ui/win32/).
+if [ -f scripts/screenshot-windows.sh ] || [ -f scripts/package-windows.sh ]; then
+    echo "== the window under Xvfb, and the download"
+    if [ -f scripts/screenshot-windows.sh ]; then bash scripts/screenshot-windows.sh "$win"; fi
+    if [ -f scripts/package-windows.sh ]; then bash scripts/package-windows.sh --check "$win"; fi
+fi

@@ -1,8 +1,10 @@
+// The port table: COM numbers to device paths, discovered once or given by the user.
+#include "serial/PortTable.h"
+
 #include <mutex>
 
 #include "core/Log.h"
-#include "platform/SerialDevice.h"
-#include "serial/Serial.h"
+#include "platform/Ports.h"
 
 namespace serialports {
 
@@ -13,15 +15,11 @@ std::vector<std::string> g_table;
 bool g_bTableSet = false;
 
 void DiscoverLocked() {
-    g_table = DiscoverDevices();
+    g_table = plat::DiscoverSerialPorts();
     g_bTableSet = true;
 }
 
 }  // namespace
-
-std::vector<std::string> DiscoverDevices() {
-    return plat::SerialListPorts();
-}
 
 void SetPortTable(const std::vector<std::string>& paths) {
     std::lock_guard<std::mutex> lock(g_tableMtx);

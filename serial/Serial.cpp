@@ -1,16 +1,17 @@
+// The serial port object: opening by COM number or path, the line settings, bounded writes and
+// the read loop; the device calls themselves are in platform/SerialDevice.h.
 #include "serial/Serial.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <functional>
 #include <mutex>
 #include <set>
-#include <system_error>
 
 #include "core/Log.h"
 #include "platform/Paths.h"
-#include "platform/SerialDevice.h"
+#include "platform/Ports.h"
 #include "platform/Time.h"
+#include "serial/PortTable.h"
 
 namespace {
 
@@ -25,9 +26,22 @@ constexpr std::chrono::milliseconds READ_WAIT_BOUND{100};
 constexpr std::chrono::milliseconds WRITE_SLICE{10};
 constexpr uint32_t WRITE_GRACE_MS = 2000;
 
-// Paths held by some CSerial of this process; root is not kept out by TIOCEXCL.
+// Paths held by some CSerial of this process: an exclusive open does not keep out a second open
+// by root, nor one within the same process on every system.
 std::mutex g_openMtx;
 std::set<std::string> g_openPaths;
+
+std::mutex g_adviceMtx;
+std::set<std::string> g_advised;
+std::function<void(const std::string&)> g_adviceHandler;
+
+// The handler runs under the lock, so that it is never called once it has been replaced.
+void AdviseOnce(const std::string& key, const std::string& advice) {
+    std::lock_guard<std::mutex> lock(g_adviceMtx);
+    if (!g_advised.insert(key).second) return;
+    WriteLog("[CSerial] %s\r\n", advice.c_str());
+    if (g_adviceHandler) g_adviceHandler(advice);
+}
 
 bool ClaimPath(const std::string& key) {
     std::lock_guard<std::mutex> lock(g_openMtx);
@@ -40,19 +54,7 @@ void ReleasePath(const std::string& key) {
 }
 
 std::string ErrText(int err) {
-    return std::generic_category().message(err);
-}
-
-std::mutex g_adviceMtx;
-std::set<std::string> g_advised;
-std::function<void(const std::string&)> g_adviceHandler;
-
-// The handler runs under the lock, so that it is never called once it has been replaced.
-void AdviseOnce(const std::string& key, const std::string& advice) {
-    std::lock_guard<std::mutex> lock(g_adviceMtx);
-    if (!g_advised.insert(key).second) return;
-    WriteLog("[CSerial] %s\r\n", advice.c_str());
-    if (g_adviceHandler) g_adviceHandler(advice);
+    return plat::SerialErrorText(err);
 }
 
 }  // namespace
@@ -104,23 +106,19 @@ int CSerial::Fail(PortError error, const std::string& text) {
     return 0;
 }
 
-int CSerial::FailErrno(const std::string& path, int err) {
-    switch (err) {
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-        case ENOTDIR:
+int CSerial::FailOpen(const std::string& path, int err) {
+    switch (plat::SerialClassifyOpenError(err)) {
+        case plat::SerialOpenFault::NoSuchPort:
             return Fail(PortError::NoSuchPort, path + ": no such port (" + ErrText(err) + ")");
-        case EBUSY:
-        case EWOULDBLOCK:
+        case plat::SerialOpenFault::Busy:
             return Fail(PortError::Busy, path + ": port busy (in use by another program)");
-        case EACCES:
-        case EPERM:
+        case plat::SerialOpenFault::PermissionDenied:
             return Fail(PortError::PermissionDenied,
                         path + ": permission denied (add your user to the dialout group)");
-        default:
-            return Fail(PortError::Other, path + ": cannot open (" + ErrText(err) + ")");
+        case plat::SerialOpenFault::Other:
+            break;
     }
+    return Fail(PortError::Other, path + ": cannot open (" + ErrText(err) + ")");
 }
 
 int CSerial::Open(uint8_t port) {
@@ -143,16 +141,16 @@ int CSerial::OpenDevice(const std::string& path) {
     Fail(PortError::None, "");
     if (path.empty()) return Fail(PortError::NoSuchPort, "no port given");
 
-    int err = 0;
     std::string key;
-    if (!plat::CanonicalPath(path, &key, &err)) return FailErrno(path, err);
+    int err = 0;
+    if (!plat::CanonicalPath(path, &key, &err)) return FailOpen(path, err);
     if (!ClaimPath(key)) {
         return Fail(PortError::Busy, path + ": port busy (already open in this program)");
     }
-    int fd = plat::SerialOpen(path, &err);
-    if (fd < 0) {
+    plat::SerialHandle fd = plat::SerialOpen(path, &err);
+    if (fd == plat::INVALID_SERIAL) {
         ReleasePath(key);
-        return FailErrno(path, err);
+        return FailOpen(path, err);
     }
     {
         std::unique_lock<std::shared_mutex> lock(m_fdMtx);
@@ -187,7 +185,7 @@ int CSerial::OpenDevice(const std::string& path) {
 
 int CSerial::SetBaudRate(uint32_t baud) {
     std::shared_lock<std::shared_mutex> lock(m_fdMtx);
-    int fd = m_hCom.load();
+    plat::SerialHandle fd = m_hCom.load();
     if (fd == INVALID_HANDLE) return 0;
     int err = 0;
     if (!plat::SerialConfigure(fd, baud, &err)) {
@@ -196,13 +194,18 @@ int CSerial::SetBaudRate(uint32_t baud) {
         return 0;
     }
     plat::SerialSetModemLines(fd, true, false);
+    uint32_t actual = plat::SerialActualBaud(fd);
+    if (actual != 0 && actual != baud && m_dwToldBaud.exchange(baud) != baud) {
+        WriteLog("[CSerial] %s: asked for %u baud, the driver reports %u baud\r\n",
+                 m_strPath.c_str(), baud, actual);
+    }
     m_dwBaud.store(baud);
     return 1;
 }
 
 void CSerial::Purge() {
     std::shared_lock<std::shared_mutex> lock(m_fdMtx);
-    int fd = m_hCom.load();
+    plat::SerialHandle fd = m_hCom.load();
     if (fd != INVALID_HANDLE) plat::SerialPurge(fd);
 }
 
@@ -210,7 +213,7 @@ void CSerial::Close() {
     Purge();
     // Marking the port closed first makes the read loop return and a blocked Write give up, so
     // the stop below is quick.
-    int fd = m_hCom.exchange(INVALID_HANDLE);
+    plat::SerialHandle fd = m_hCom.exchange(INVALID_HANDLE);
     if (fd != INVALID_HANDLE) plat::SerialWakeWaiters(fd);
     StopThread();
     if (fd == INVALID_HANDLE) return;
@@ -227,7 +230,7 @@ void CSerial::Close() {
 bool CSerial::Write(const uint8_t* data, uint32_t count) {
     std::lock_guard<std::mutex> writeLock(m_writeMtx);
     std::shared_lock<std::shared_mutex> lock(m_fdMtx);
-    int fd = m_hCom.load();
+    plat::SerialHandle fd = m_hCom.load();
     if (fd == INVALID_HANDLE) {
         Fail(PortError::Other, "write on a closed port");
         return false;
@@ -312,7 +315,7 @@ uint32_t CSerial::Run() {
         plat::SerialWaitState state;
         {
             std::shared_lock<std::shared_mutex> lock(m_fdMtx);
-            int fd = m_hCom.load();
+            plat::SerialHandle fd = m_hCom.load();
             if (fd == INVALID_HANDLE) return 0;
             if (blind) {
                 n = plat::SerialRead(fd, m_pReadBuf, size, &err);

@@ -5,13 +5,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
-#include <vector>
 
 #include "core/AutoThread.h"
+#include "platform/SerialDevice.h"
 
 class CSerialObject {
 public:
@@ -27,7 +26,7 @@ enum class PortError { None, NoSuchPort, Busy, PermissionDenied, Settings, Other
 
 class CSerial : public CAutoThread {
 public:
-    static constexpr int INVALID_HANDLE = -1;
+    static constexpr plat::SerialHandle INVALID_HANDLE = plat::INVALID_SERIAL;
     static constexpr uint32_t INITIAL_BAUD = 256000;
 
     CSerial();
@@ -61,12 +60,13 @@ public:
     uint32_t Run() override;
 
     uint8_t* m_pReadBuf = nullptr;
+    // Set by the controller at each frame write (a flag and the tick); nothing reads them.
     std::atomic<int32_t> m_bSent{0};
     std::atomic<uint32_t> m_dwSendTick{0};
     std::atomic<PFN_SERIAL_RECEIVE> m_pfnReceive{nullptr};
     uint32_t m_dwReadSleep = 1;
     uint32_t m_dwReadSize = 1024;
-    std::atomic<int> m_hCom{INVALID_HANDLE};
+    std::atomic<plat::SerialHandle> m_hCom{INVALID_HANDLE};
     std::atomic<void*> m_pReceiver{nullptr};
     // The read loop as first designed: a read that returns at once, then a blind m_dwReadSleep
     // pause after every attempt. Only for the benchmark's before/after comparison; set before
@@ -76,7 +76,8 @@ public:
 private:
     int OpenDevice(const std::string& path);
     int Fail(PortError error, const std::string& text);
-    int FailErrno(const std::string& path, int err);
+    // A failed open or name lookup, worded for the user.
+    int FailOpen(const std::string& path, int err);
     // Blocks until no read loop of this object runs any more.
     void WaitReadLoopsEnded();
 
@@ -88,6 +89,8 @@ private:
 
     const uint32_t m_dwBufSize;
     std::atomic<uint32_t> m_dwBaud{0};
+    std::atomic<uint32_t> m_dwToldBaud{
+        0};  // the rate whose difference from the driver's was logged
     std::atomic<bool> m_bHungUp{false};
     std::atomic<uint32_t> m_dwReadPasses{0};
 
@@ -100,16 +103,3 @@ private:
     std::condition_variable m_runCv;
     int m_nReadLoops = 0;
 };
-
-// COM numbers: COM n is the n-th entry of the port table: the paths given by the user, else the
-// serial ports found on the machine in a stable order.
-namespace serialports {
-void SetPortTable(const std::vector<std::string>& paths);  // empty: discover
-std::vector<std::string> GetPortTable();
-std::string PortPath(uint8_t n);  // "" when COM n has no entry
-std::vector<std::string> DiscoverDevices();
-void LogPortTable();
-// Where advice about a port's adapter goes besides the log (the terminal face prints it): once
-// per port and process, on the thread that opened the port. Empty: the log only.
-void SetAdviceHandler(std::function<void(const std::string&)> handler);
-}  // namespace serialports

@@ -1,3 +1,5 @@
+// The simulated device's line: the pseudo-terminal (or tty), its service thread, line-rate
+// timing of what goes each way, and the faults injected on the wire.
 #include "sim/Device.h"
 
 #include <algorithm>

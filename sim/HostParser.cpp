@@ -1,3 +1,5 @@
+// Cuts host frames out of the bytes the device reads (remembering when each chunk came), and
+// builds the device's own frames.
 #include "sim/HostParser.h"
 
 #include <algorithm>

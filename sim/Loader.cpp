@@ -1,3 +1,4 @@
+// The bootloader's answers to each host command, the flash model and the raw payloads it keeps.
 #include "sim/Loader.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The simulated device's report of what it received, as JSON.
 #include <algorithm>
 #include <cstdio>
 

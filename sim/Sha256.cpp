@@ -1,3 +1,4 @@
+// SHA-256 (FIPS 180-4), small and dependency-free.
 #include "sim/Sha256.h"
 
 #include <algorithm>

@@ -1,8 +1,11 @@
+// The command line of kalvo-updater: parsing, checking each value, and the usage text.
 #include "ui/Options.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "app/PayloadTable.h"
 
 namespace {
 
@@ -19,9 +22,14 @@ bool ParseUnsigned(const char* text, uint64_t maxValue, uint64_t& out) {
 }  // namespace
 
 std::string UsageText() {
+    auto payload = [](int which) {
+        return std::string(kPayloads[which].title) + " (" + kPayloads[which].file + ")";
+    };
     return "Usage: kalvo-updater [options]\n"
-           "Writes the firmware (DE7811_project.hex), the camera database (flagdata.bin), the\n"
-           "sounds (audioHead.bin) and the radar firmware (rdfw.bin) found beside the program\n"
+           "Writes the " +
+           payload(PAYLOAD_FW) + ", the " + payload(PAYLOAD_EDOG) + ", the\n" +
+           payload(PAYLOAD_MUSIC) + " and the " + payload(PAYLOAD_RADAR) +
+           " found beside the program\n"
            "to the device on the serial line.\n"
            "\n"
            "Options:\n"

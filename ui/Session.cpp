@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "app/PayloadTable.h"
 #include "core/Log.h"
 #include "image/HexFile.h"
 #include "image/HexWriter.h"
@@ -15,14 +16,12 @@
 #include "platform/File.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
+#include "serial/PortTable.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
 #include "sim/Sha256.h"
 
 namespace {
-
-const char* const kPayloadNames[4] = {"DE7811_project.hex", "flagdata.bin", "audioHead.bin",
-                                      "rdfw.bin"};
 
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
     plat::CFile out;
@@ -57,12 +56,12 @@ bool WriteSamplePayloads(const std::string& dir, std::string& error) {
     };
     // Firmware: 8 KiB at the start of flash in 16-byte records, as Intel HEX with its version tag.
     std::string hex = WriteIntelHex(random(8 * 1024), 0x08000000, "0103");
-    if (!WriteBytes(dir + "/" + kPayloadNames[0], std::vector<uint8_t>(hex.begin(), hex.end()),
-                    error))
+    auto path = [&](int which) { return dir + "/" + kPayloads[which].file; };
+    if (!WriteBytes(path(PAYLOAD_FW), std::vector<uint8_t>(hex.begin(), hex.end()), error))
         return false;
-    return WriteBytes(dir + "/" + kPayloadNames[1], random(48 * 1024 + 123), error) &&
-           WriteBytes(dir + "/" + kPayloadNames[2], random(40 * 1024 + 7), error) &&
-           WriteBytes(dir + "/" + kPayloadNames[3], random(12 * 1024 + 512), error);
+    return WriteBytes(path(PAYLOAD_EDOG), random(48 * 1024 + 123), error) &&
+           WriteBytes(path(PAYLOAD_MUSIC), random(40 * 1024 + 7), error) &&
+           WriteBytes(path(PAYLOAD_RADAR), random(12 * 1024 + 512), error);
 }
 
 CSession::CSession(UpdaterOptions opts) : m_opts(std::move(opts)) {}
@@ -77,12 +76,10 @@ CSession::~CSession() {
 bool CSession::Prepare(std::string& error, int& exitCode) {
     g_bLogEnable.store(m_opts.log ? 1 : 0);
     m_strPayloadDir = m_opts.payloadDir.empty() ? plat::ExecutableDir() : m_opts.payloadDir;
-    if (!m_opts.payloadDir.empty()) {
-        if (!plat::IsDirectory(m_opts.payloadDir)) {
-            error = "--payload-dir: not a directory: " + m_opts.payloadDir;
-            exitCode = EXIT_USAGE;
-            return false;
-        }
+    if (!m_opts.payloadDir.empty() && !plat::IsDirectory(m_opts.payloadDir)) {
+        error = "--payload-dir: not a directory: " + m_opts.payloadDir;
+        exitCode = EXIT_USAGE;
+        return false;
     }
     if (m_opts.simulate) {
         sim::Options so;
@@ -96,7 +93,8 @@ bool CSession::Prepare(std::string& error, int& exitCode) {
         }
         serialports::SetPortTable({m_strSimPort});
         bool any = false;
-        for (const char* name : kPayloadNames) any = any || Exists(m_strPayloadDir + "/" + name);
+        for (const PayloadRow& row : kPayloads)
+            any = any || Exists(m_strPayloadDir + "/" + row.file);
         if (!any && m_opts.readFlash.empty() && !m_opts.chipInfo && !m_opts.erase) {
             std::string tmpl = plat::MakeTempDir("kalvo-samples-");
             if (tmpl.empty() || !WriteSamplePayloads(tmpl, error)) {
@@ -215,7 +213,7 @@ bool CSession::Verdict(std::string& text) const {
                             std::to_string(want.size()) + " bytes received") +
                 "\n";
     };
-    std::string hexPath = m_strPayloadDir + "/" + kPayloadNames[0];
+    std::string hexPath = m_strPayloadDir + "/" + kPayloads[PAYLOAD_FW].file;
     if (Exists(hexPath)) {
         CHEXFile image;
         bool same = false;
@@ -234,14 +232,13 @@ bool CSession::Verdict(std::string& text) const {
             same = same && placed == 1;
         }
         ok = ok && same;
-        text += std::string("  firmware: ") +
+        text += std::string("  ") + kPayloads[PAYLOAD_FW].title + ": " +
                 (same ? "written intact (" + std::to_string(bytes) + " bytes in flash)"
                       : "DIFFERS from the image") +
                 "\n";
     }
-    check("camera database", kPayloadNames[1], CMD_EDOG_DATA);
-    check("sounds", kPayloadNames[2], CMD_MUSIC_DATA);
-    check("radar firmware", kPayloadNames[3], CMD_RADAR_DATA);
+    for (int i = PAYLOAD_EDOG; i < PAYLOAD_COUNT; ++i)
+        check(kPayloads[i].title, kPayloads[i].file, kPayloads[i].dataCode);
     for (const std::string& v : rep.violations) text += "  protocol violation: " + v + "\n";
     return ok;
 }

@@ -5,16 +5,14 @@
 #include <vector>
 
 #include "core/Log.h"
+#include "core/Version.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
 #include "ui/Options.h"
 #include "ui/Session.h"
 #include "ui/console/ConsoleFace.h"
-#ifdef KALVO_HAVE_QT
-#include "ui/qt/QtFace.h"
-#endif
-#ifdef KALVO_HAVE_WIN32
-#include "ui/win32/Win32Face.h"
+#ifdef KALVO_HAVE_WINDOW
+#include "ui/WindowFace.h"
 #endif
 
 int main(int argc, char** argv) {
@@ -32,7 +30,7 @@ int main(int argc, char** argv) {
         return EXIT_DONE;
     }
     if (opts.version) {
-        std::printf("kalvo-updater 0.2 (Zorvik Tool v0.2)\n");
+        std::printf("kalvo-updater %s (Zorvik Tool v0.2)\n", KALVO_VERSION);
         return EXIT_DONE;
     }
     int code = EXIT_DONE;
@@ -42,15 +40,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kalvo-updater: %s\n", error.c_str());
             return code;
         }
-#if defined(KALVO_HAVE_QT)
+#ifdef KALVO_HAVE_WINDOW
         if (!opts.headless && plat::HaveDisplay()) {
-            code = RunQtFace(session, argc, argv);
+            code = RunWindowFace(session, argc, argv);
         } else {
             code = RunConsoleFace(session);
         }
-#elif defined(KALVO_HAVE_WIN32)
-        code =
-            opts.headless || !plat::HaveDisplay() ? RunConsoleFace(session) : RunWin32Face(session);
 #else
         code = RunConsoleFace(session);
 #endif

@@ -2,7 +2,7 @@
 // and the verify results.
 #include <fstream>
 
-#include "PageHarness.h"
+#include "support/PageRig.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "PageHarness.h"
 #include "sim/Sha256.h"
+#include "support/PageRig.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ TEST_F(PageTest, OnlySoundsStartWithTheirBeginOnlyRadarEndsWithItsOwnWord) {
         EXPECT_EQ(dev->RawPayload(radar ? 0x43 : 0x33), radar ? p.radar : p.music);
         TearDown();
         SetUp();
-        std::remove(dir.File("audioHead.bin").c_str());
+        std::remove(PayloadPath(PAYLOAD_MUSIC).c_str());
         wnd.ForgetEvents();
     }
 }

@@ -7,48 +7,38 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <random>
 #include <thread>
 #include <tuple>
 
 #include "app/KalvoDlg.h"
-#include "app/UiLoop.h"
 #include "image/HexWriter.h"
 #include "isp/IspCtrl.h"
 #include "platform/Time.h"
+#include "serial/PortTable.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
-#include "support/RecordingWindow.h"
-#include "support/TestMain.h"
+#include "support/PageRig.h"
 #include "ui/Options.h"
 #include "ui/Session.h"
 #include "ui/console/ConsoleFace.h"
 
 namespace {
 
-enum Phase { PH_FW, PH_EDOG, PH_MUSIC, PH_RADAR, PH_COUNT };
+// The payloads by their rows in the payload table.
+enum Phase { PH_FW = PAYLOAD_FW, PH_EDOG, PH_MUSIC, PH_RADAR, PH_COUNT };
 const std::vector<Phase> kAll = {PH_FW, PH_EDOG, PH_MUSIC, PH_RADAR};
+
+constexpr size_t kFwRecord = 16;  // bytes a firmware record, as FirmwareHex writes them
 
 struct PhaseInfo {
     const char* name;
-    const char* file;
-    uint8_t dataCmd;
     int firstData;  // host frame number of the first data frame when it is the only payload
-    size_t chunk;   // payload bytes per data frame
 };
-const PhaseInfo kPhases[PH_COUNT] = {
-    {"Firmware", "DE7811_project.hex", 0x06, 4, 16},
-    {"Edog", "flagdata.bin", 0x23, 3, 4096},
-    {"Music", "audioHead.bin", 0x33, 3, 4096},
-    {"Radar", "rdfw.bin", 0x43, 3, 1024},
-};
+const PhaseInfo kPhases[PH_COUNT] = {{"Firmware", 4}, {"Edog", 3}, {"Music", 3}, {"Radar", 3}};
 
-std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> v(n);
-    for (auto& b : v) b = static_cast<uint8_t>(rng());
-    return v;
+// Payload bytes per data frame.
+size_t Chunk(Phase ph) {
+    return ph == PH_FW ? kFwRecord : kPayloads[ph].chunk;
 }
 
 // Intel HEX at the start of flash, 16 bytes a record, with the version tag.
@@ -84,51 +74,19 @@ std::string ForTerminal(std::string s) {
     return s;
 }
 
-// One device, one loop, one page at a time.
-struct CRig {
-    explicit CRig(double stretch = 1.0) : wnd(loop, stretch) {}
-    ~CRig() {
-        StopPage();
-        if (dev) dev->Stop();
-        g_ISPCtrl.m_nRunState.store(2);
-        g_ISPCtrl.m_nVerifyIndex.store(0);
-        serialports::SetPortTable({});
-    }
+// The page rig with the payloads of the fault table and the terminal face.
+struct CRig : CPageRig {
+    using CPageRig::CPageRig;
     // Three data frames for each raw file unless rawBytes says otherwise; five for the firmware.
     void WritePayloads(const std::vector<Phase>& phases, size_t rawBytes = 0) {
         for (Phase ph : phases) {
-            size_t n = ph == PH_FW ? 80 : rawBytes != 0 ? rawBytes : 2 * kPhases[ph].chunk + 100;
+            size_t n = ph == PH_FW ? 80 : rawBytes != 0 ? rawBytes : 2 * Chunk(ph) + 100;
             data[ph] = Pattern(n, ph + 1);
-            dir.Write(kPhases[ph].file, ph == PH_FW ? FirmwareHex(data[ph]) : data[ph]);
+            WritePayload(ph, ph == PH_FW ? FirmwareHex(data[ph]) : data[ph]);
         }
     }
-    bool StartDevice(const sim::Options& o) {
-        dev = std::make_unique<sim::CDevice>(o);
-        if (!dev->CreatePty(&port) || !dev->Start()) return false;
-        serialports::SetPortTable({port});
-        return true;
-    }
     // A page as the program starts it; true once the device answered the probe.
-    bool StartPage() {
-        wnd.ForgetEvents();
-        PageConfig cfg{.payloadDir = dir.Path(), .logPath = dir.File("KalvoLog.txt")};
-        page = std::make_unique<CKalvoDlg>(&wnd, cfg);
-        loop.Post([this] { page->OnInitDialog(); });
-        return loop.RunUntil([this] { return wnd.Saw(PageEvent::ProbeAnswered); }, 50000);
-    }
-    void StopPage() {
-        if (page) page->OnDestroy();
-        page.reset();
-        loop.RunPending();
-    }
-    // Presses the button and runs until the run ends (bounded); the event that ended it.
-    PageEvent Run() {
-        wnd.ForgetEvents();
-        loop.Post([this] { page->OnBnClickedUpdate(); });
-        loop.RunUntil([this] { return wnd.Outcome() != PageEvent::ProbeAnswered; }, 60000);
-        return wnd.Outcome();
-    }
-    std::string Text() const { return page->Status().GetText(); }
+    bool StartPage() { return CPageRig::StartPage(50000); }
     // The terminal face in-process: its exit code, and what it printed in out.
     int RunFace(std::string& out) {
         CSession session({.ports = {port},
@@ -147,7 +105,7 @@ struct CRig {
     // firmware: one run of flash from its base).
     long Received(Phase ph) {
         dev->WaitIdle(50, 2000);
-        std::vector<uint8_t> got = dev->RawPayload(kPhases[ph].dataCmd);
+        std::vector<uint8_t> got = dev->RawPayload(kPayloads[ph].dataCode);
         if (ph == PH_FW) {
             sim::Report rep = dev->GetReport();
             if (rep.firmware.size() > 1) return -1;
@@ -164,12 +122,6 @@ struct CRig {
         for (Phase ph : phases) EXPECT_EQ(Received(ph), long(data[ph].size())) << ph;
     }
 
-    testsupport::TempDir dir;
-    CUiLoop loop;
-    CRecordingWindow wnd;
-    std::unique_ptr<sim::CDevice> dev;
-    std::unique_ptr<CKalvoDlg> page;
-    std::string port;
     std::vector<uint8_t> data[PH_COUNT];  // the firmware's flash bytes, the raw files' bytes
 };
 
@@ -313,12 +265,12 @@ TEST_P(FaultTest, EndsAsDecided) {
     std::jthread cutter;
     if (r.fault == Fault::ShortRead || r.fault == Fault::Shrunk) {
         g_ISPCtrl.m_dwRawFrames.store(0);  // set once the download has taken the file's length
-        const std::string path = rig->dir.File(kPhases[r.phase].file);
+        const std::string path = rig->PayloadPath(r.phase);
         cutter = std::jthread([&, path](std::stop_token stop) {
             auto ready = [&] {
                 if (r.fault == Fault::ShortRead) return g_ISPCtrl.m_dwRawFrames.load() != 0;
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
-                return !rig->dev->RawPayload(kPhases[r.phase].dataCmd).empty();
+                return !rig->dev->RawPayload(kPayloads[r.phase].dataCode).empty();
             };
             while (!stop.stop_requested() && !ready()) std::this_thread::yield();
             cut = !stop.stop_requested() && truncate(path.c_str(), 0) == 0;
@@ -362,7 +314,7 @@ TEST_P(FaultTest, EndsAsDecided) {
         const long got = rig->Received(ph), all = static_cast<long>(rig->data[ph].size());
         EXPECT_GE(got, 0) << kPhases[ph].name << ": not a prefix of the payload";
         if (r.frames >= 0) {
-            EXPECT_EQ(got, std::min<long>(all, r.frames * kPhases[ph].chunk)) << kPhases[ph].name;
+            EXPECT_EQ(got, std::min<long>(all, r.frames * Chunk(ph))) << kPhases[ph].name;
         }
     }
 }

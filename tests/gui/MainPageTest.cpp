@@ -12,8 +12,10 @@
 #include <QTest>
 #include <filesystem>
 
+#include "app/PayloadTable.h"
 #include "isp/IspCodes.h"
 #include "platform/Time.h"
+#include "serial/PortTable.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
 #include "support/TestMain.h"
@@ -103,7 +105,7 @@ TEST_F(MainPageTest, ButtonStaysDisabledWhileTheProbeIsUnanswered) {
 TEST_F(MainPageTest, ClickRunsTheUpdateToDoneWhileTheWarningBoxIsOpen) {
     std::string error;
     ASSERT_TRUE(WriteSamplePayloads(m_dir.Path(), error)) << error;
-    std::filesystem::remove(m_dir.File("rdfw.bin"));
+    std::filesystem::remove(m_dir.File(kPayloads[PAYLOAD_RADAR].file));
     Open({.fwVersion = 0x0104, .faults = {}});  // the probe's answer brings up the version warning
     ASSERT_TRUE(RunUntil([&] { return Button()->isEnabled(); }));
     QTest::mouseClick(Button(), Qt::LeftButton);
@@ -133,9 +135,10 @@ TEST_F(MainPageTest, ClickRunsTheUpdateToDoneWhileTheWarningBoxIsOpen) {
     EXPECT_TRUE(boxOpen);
     ASSERT_TRUE(m_dev->WaitIdle(50, 5000));
     EXPECT_TRUE(m_dev->PayloadsComplete());
-    EXPECT_EQ(m_dev->RawPayload(CMD_EDOG_DATA), testsupport::ReadFile(m_dir.File("flagdata.bin")));
+    EXPECT_EQ(m_dev->RawPayload(CMD_EDOG_DATA),
+              testsupport::ReadFile(m_dir.File(kPayloads[PAYLOAD_EDOG].file)));
     EXPECT_EQ(m_dev->RawPayload(CMD_MUSIC_DATA),
-              testsupport::ReadFile(m_dir.File("audioHead.bin")));
+              testsupport::ReadFile(m_dir.File(kPayloads[PAYLOAD_MUSIC].file)));
     m_window->close();  // ends the page at once
     EXPECT_EQ(m_window->Page(), nullptr);
 }

@@ -21,7 +21,9 @@
 
 #include "core/TaskManager.h"
 #include "isp/IspCtrl.h"
+#include "serial/PortTable.h"
 #include "support/HexLine.h"
+#include "support/ResetController.h"
 #include "support/TestMain.h"
 
 namespace isptest {
@@ -190,13 +192,6 @@ public:
     }
 };
 
-inline void ResetController() {
-    g_ISPCtrl.m_nRunState.store(2);
-    g_ISPCtrl.m_dwFlashSizeKB.store(512);
-    g_ISPCtrl.m_nVerifyIndex.store(0);
-    g_ISPCtrl.m_byReplyState = 0;
-    g_ISPCtrl.m_rxStream.Clear();
-    g_ISPCtrl.m_rxReply.Clear();
-}
+using testsupport::ResetController;
 
 }  // namespace isptest

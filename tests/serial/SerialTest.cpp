@@ -15,7 +15,8 @@
 #include <thread>
 
 #include "platform/Time.h"
-#include "platform/serial_posix.h"
+#include "platform/ports_posix.h"
+#include "serial/PortTable.h"
 #include "serial/Serial.h"
 #include "support/TestMain.h"
 
@@ -223,7 +224,7 @@ TEST(PortTable, DiscoveryOrderAndUartFilter) {
     std::string dev = dir.File("dev/");
     std::vector<std::string> expected = {dev + "ttyUSB2", dev + "ttyUSB10", dev + "ttyACM0",
                                          dev + "ttyS0"};
-    EXPECT_EQ(plat::SerialListPortsIn(dir.File("dev"), dir.File("sys")), expected);
+    EXPECT_EQ(plat::DiscoverSerialPortsIn(dir.File("dev"), dir.File("sys")), expected);
 
     serialports::SetPortTable({"/dev/a", "/dev/b"});
     EXPECT_EQ(serialports::PortPath(0), "");

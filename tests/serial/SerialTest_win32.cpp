@@ -9,6 +9,7 @@
 
 #include "platform/Loopback.h"
 #include "platform/Paths.h"
+#include "platform/Ports.h"
 #include "platform/SerialDevice.h"
 #include "serial/Serial.h"
 
@@ -115,7 +116,7 @@ TEST_F(Registry, PortTableIsTheListedPortsInComNumberOrder) {
     const std::wstring com12 = L"COM12", com3 = L"com3";
     ASSERT_TRUE(Set(key, L"\\Device\\KalvoTest12", &com12));
     ASSERT_TRUE(Set(key, L"\\Device\\KalvoTest3", &com3));
-    std::vector<std::string> ports = plat::SerialListPorts();
+    std::vector<std::string> ports = plat::DiscoverSerialPorts();
     auto at = [&](const char* name) { return std::find(ports.begin(), ports.end(), name); };
     ASSERT_NE(at("COM3"), ports.end());
     ASSERT_NE(at("COM12"), ports.end());

@@ -5,10 +5,13 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/PayloadTable.h"
 #include "isp/IspCtrl.h"
 #include "platform/Time.h"
+#include "serial/PortTable.h"
 #include "serial/Serial.h"
 #include "sim/Device.h"
+#include "support/ResetController.h"
 #include "support/TestMain.h"
 #include "ui/Options.h"
 #include "ui/Session.h"
@@ -26,8 +29,7 @@ protected:
     void SetUp() override { plat::SetTimeScale(0.1); }
     void TearDown() override {
         if (dev) dev->Stop();
-        g_ISPCtrl.m_dwFlashSizeKB.store(512);
-        g_ISPCtrl.m_nRunState.store(2);
+        testsupport::ResetController();
         serialports::SetPortTable({});
         plat::SetTimeScale(1.0);
     }
@@ -69,7 +71,7 @@ TEST_F(ConsoleFaceTest, UpdateEndsWithZeroAndTheTextsInOrder) {
     size_t edog = r.out.find("Обновление базы камер прошло успешно.");
     size_t done = r.out.find("升级完成");
     EXPECT_TRUE(fw < edog && edog < done && done != std::string::npos) << r.out;
-    EXPECT_EQ(dev->RawPayload(0x23), testsupport::ReadFile(dir.File("flagdata.bin")));
+    EXPECT_EQ(dev->RawPayload(0x23), testsupport::ReadFile(dir.File(kPayloads[PAYLOAD_EDOG].file)));
 }
 
 TEST_F(ConsoleFaceTest, ExitCodesForEachWayARunEnds) {
@@ -88,7 +90,8 @@ TEST_F(ConsoleFaceTest, ExitCodesForEachWayARunEnds) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         testsupport::TempDir payloads;
-        if (c.payloads) payloads.Write("flagdata.bin", std::vector<uint8_t>(9000, 0x5A));
+        if (c.payloads)
+            payloads.Write(kPayloads[PAYLOAD_EDOG].file, std::vector<uint8_t>(9000, 0x5A));
         sim::Options o;
         o.faults = c.faults;
         StartDevice(o);
@@ -120,7 +123,7 @@ TEST_F(ConsoleFaceTest, ReadFlashWritesTheDeviceFlash) {
 }
 
 TEST_F(ConsoleFaceTest, BaudChangeBeforeTheUpdate) {
-    dir.Write("rdfw.bin", std::vector<uint8_t>(3000, 0x11));
+    dir.Write(kPayloads[PAYLOAD_RADAR].file, std::vector<uint8_t>(3000, 0x11));
     StartDevice();
     Outcome r = Run(WithPayloads({"--baud", "921600"}));
     EXPECT_EQ(r.code, EXIT_DONE) << r.out;

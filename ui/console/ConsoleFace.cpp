@@ -1,13 +1,16 @@
+// The terminal face: the page on a UI loop of its own, each status text printed as a line (a
+// live line with a bar for the progress texts), and the exit code from the page's milestones.
 #include "ui/console/ConsoleFace.h"
 
 #include <atomic>
 #include <cstdio>
 #include <string>
 
+#include "app/PayloadTable.h"
 #include "app/UiLoop.h"
 #include "core/Log.h"
 #include "platform/Console.h"
-#include "serial/Serial.h"
+#include "serial/PortTable.h"
 
 namespace {
 
@@ -53,8 +56,10 @@ public:
             int code = m_session.OnEvent(*m_pPage, event, detail, true);
             if (event == PageEvent::NothingToDo ||
                 (event == PageEvent::ProbeAnswered && code == EXIT_PAYLOAD)) {
-                Line("No payload file found in " + m_pPage->PayloadDir() +
-                     " (DE7811_project.hex, flagdata.bin, audioHead.bin, rdfw.bin).");
+                std::string names;
+                for (const PayloadRow& row : kPayloads)
+                    names += (names.empty() ? "" : ", ") + std::string(row.file);
+                Line("No payload file found in " + m_pPage->PayloadDir() + " (" + names + ").");
             }
             if ((event == PageEvent::LinkLost || event == PageEvent::FileError ||
                  event == PageEvent::ServiceFailed) &&

@@ -1,3 +1,6 @@
+// The main window on Qt: dialog units, the page's view (picture, progress bar, status pane,
+// button) laid out at the dialog's own sizes, the About box, and the page events handed to the
+// session.
 #include "ui/qt/MainPage.h"
 
 #include <QAction>
@@ -13,6 +16,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+#include "core/Version.h"
 #include "ui/Session.h"
 #include "ui/qt/Medit.h"
 
@@ -24,7 +28,6 @@ static void InitKalvoResources() {
 namespace {
 
 const char* const kTitle = "Zorvik Tool v0.2";
-const char* const kVersion = "0.2";
 const char* const kAboutEntry = "关于 Kalvo(&A)...";
 
 int MulDiv(int value, int num, int den) {
@@ -206,7 +209,7 @@ void CMainPage::ShowAbout() {
     box->setWindowTitle(QStringLiteral("关于 Kalvo"));
     box->setIconPixmap(KalvoIcon().pixmap(64, 64));
     box->setText(QString::fromUtf8(kTitle));
-    box->setInformativeText(QStringLiteral("Kalvo Updater %1").arg(QLatin1String(kVersion)));
+    box->setInformativeText(QStringLiteral("Kalvo Updater %1").arg(QLatin1String(KALVO_VERSION)));
     box->setStandardButtons(QMessageBox::Ok);
     box->open();
 }

@@ -1,0 +1,136 @@
+// The service operations the window has no control for: chip information, erase, flash
+// read-out and the baud-rate change, each started here and ended by its results.
+#include "app/KalvoDlg.h"
+#include "app/PageTexts.h"
+#include "core/Log.h"
+#include "isp/IspCtrl.h"
+
+bool CKalvoDlg::StartService(uint8_t state, uint8_t job) {
+    uint8_t idle = STATE_IDLE;
+    if (!m_byState.compare_exchange_strong(idle, state)) return false;
+    PostJob(job);
+    return true;
+}
+
+void CKalvoDlg::StartChipInfo() {
+    StartService(STATE_CHIP_INFO, JOB_CHIP_INFO);
+}
+
+void CKalvoDlg::StartErase() {
+    StartService(STATE_ERASE, JOB_ERASE);
+}
+
+void CKalvoDlg::StartReadFlash(const std::string& dumpPath) {
+    {
+        std::lock_guard<std::mutex> lock(m_dumpMtx);
+        m_strDumpPath = dumpPath;
+    }
+    StartService(STATE_READ_FLASH, JOB_READ_FLASH);
+}
+
+void CKalvoDlg::StartBaudHandshake(uint32_t targetBaud) {
+    m_dwTargetBaud.store(targetBaud);
+    m_byBaudStep.store(0);
+    m_bBaudSwitched.store(0);
+    g_ISPCtrl.SendEcho();
+}
+
+void CKalvoDlg::StartCheckPort() {
+    PostJob(JOB_CHECK_PORT);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Their results
+
+void CKalvoDlg::OnChipVersion(const uint8_t* data, int32_t dataLen) {
+    if (m_byState.load() != STATE_CHIP_INFO || dataLen < 1) return;
+    ShowStatus(Format(TEXT_CHIP_VERSION, data[0]), 0);
+}
+
+void CKalvoDlg::OnChipId(const uint8_t* data, int32_t dataLen) {
+    uint8_t state = m_byState.load();
+    if (state == STATE_IDLE || state == STATE_STOPPING) return;
+    std::string text = TEXT_CHIP_ID;
+    for (int32_t i = 0; i < 16 && i < dataLen; ++i) text += Format(TEXT_CHIP_ID_BYTE, data[i]);
+    ShowStatus(text, 0);
+    ShowStatus(TEXT_LINE_BREAK, 0);
+    m_byState.store(STATE_IDLE);
+    Notify(PageEvent::ServiceDone);
+}
+
+void CKalvoDlg::OnFlashSize(const uint8_t* data, int32_t dataLen) {
+    if (m_byState.load() != STATE_CHIP_INFO) return;
+    if (dataLen >= 1) g_ISPCtrl.LookupFlashSize(data);
+    ShowStatus(Format(TEXT_FLASH_SIZE, static_cast<int>(g_ISPCtrl.m_dwFlashSizeKB.load())), 0);
+}
+
+void CKalvoDlg::OnEraseDone() {
+    if (m_byState.load() != STATE_ERASE) return;
+    ShowStatus(TEXT_ERASE_DONE, 128);
+    m_byState.store(STATE_IDLE);
+    Notify(PageEvent::ServiceDone);
+}
+
+void CKalvoDlg::OnReadBlock(const uint8_t* data, int32_t dataLen) {
+    if (m_byState.load() != STATE_READ_FLASH) {
+        m_byState.store(STATE_IDLE);
+        return;
+    }
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(m_dumpMtx);
+        name = m_strDumpPath;
+    }
+    if (!g_ISPCtrl.SaveReadBlock(name, data, dataLen)) {
+        // Without its file the rest of the read-out is useless: end it here.
+        g_ISPCtrl.CancelReadFlash();
+        m_byState.store(STATE_IDLE);
+        ShowStatus(TEXT_READ_ERROR, 0);
+        Notify(PageEvent::ServiceFailed, g_ISPCtrl.GetReadError());
+    }
+}
+
+void CKalvoDlg::OnReadProgress(const uint8_t* data, int32_t dataLen) {
+    if (dataLen < 1) return;
+    uint8_t p = data[0];
+    ShowStatus(Format(TEXT_READ_PROGRESS, p), 2);
+    if (p == 100) {
+        m_byState.store(STATE_IDLE);
+        ShowStatus(TEXT_READ_DONE, 0);
+        Notify(PageEvent::ServiceDone);
+    }
+    if (p == 0xFF) ShowStatus(TEXT_READ_ERROR, 0);
+}
+
+void CKalvoDlg::OnEchoResult(const uint8_t* data, int32_t dataLen) {
+    if (dataLen >= 1 && data[0] == 0xAC) {
+        uint8_t step = static_cast<uint8_t>(m_byBaudStep.fetch_add(1) + 1);
+        if (m_dwTargetBaud.load() == 256000) {
+            ShowStatus(TEXT_BAUD_OK, 128);
+            g_ISPCtrl.GetFlashSize();
+            Notify(PageEvent::BaudReady);
+        } else if (step == 1) {
+            g_ISPCtrl.SetDeviceBaud(m_dwTargetBaud.load());
+        } else {
+            ShowStatus(TEXT_BAUD_OK, 128);
+            m_byBaudStep.store(0);
+            Notify(PageEvent::BaudReady);
+        }
+        return;
+    }
+    ShowStatus(m_byBaudStep.load() == 0 ? TEXT_BAUD_INITIAL_FAILED : TEXT_BAUD_CHANGE_FAILED, 0);
+    TaskManager().Stop();
+    ClosePort();
+    Notify(PageEvent::LinkLost, "no echo from the device");
+}
+
+void CKalvoDlg::OnBaudResult() {
+    if (m_bBaudSwitched.load() == 0) {
+        if (!g_ISPCtrl.m_serial.SetBaudRate(m_dwTargetBaud.load()))
+            WriteLog("#####[CKalvoDlg] local port refused %u baud\r\n", m_dwTargetBaud.load());
+        m_bBaudSwitched.store(1);
+    } else {
+        g_ISPCtrl.SendEcho();
+        m_bBaudSwitched.store(0);
+    }
+}

@@ -1,0 +1,199 @@
+// The update run: the start step, the burn jobs, the page's worker thread that queues the write
+// frames, and the progress and completion of each payload.
+#include "app/KalvoDlg.h"
+#include "app/PageTexts.h"
+#include "app/PayloadTable.h"
+#include "core/Log.h"
+#include "isp/IspCtrl.h"
+#include "platform/Time.h"
+
+void CKalvoDlg::OnBnClickedUpdate() {
+    TaskManager().ClearTask();
+    int next = 0;
+    while (next < PAYLOAD_COUNT && Pending(next).load() == 0) ++next;
+    // Set before the begin command goes: its ready frame may come at once.
+    m_bAwaitReady.store(next < PAYLOAD_COUNT);
+    if (next < PAYLOAD_COUNT) {
+        const PayloadRow& row = kPayloads[next];
+        auto holder = Holder(next);
+        // Shown first: the device's answer, an error among them, may be shown before we return.
+        if (row.beginText != nullptr) ShowStatus(row.beginText, 128);
+        row.begin(holder.get());
+        if (row.beginLog != nullptr) WriteLog("%s", row.beginLog);
+    } else if (m_wPayloadTotal.load() == 0) {
+        Notify(PageEvent::NothingToDo);
+    }
+    EnableButton(false);
+}
+
+void CKalvoDlg::PostJob(uint8_t job) {
+    m_byJob.store(job);
+    m_hJobEvent.Set();
+}
+
+void CKalvoDlg::Burn(int which) {
+    const PayloadRow& row = kPayloads[which];
+    m_bAwaitReady.store(false);
+    ShowStatus("", 128);
+    WriteLog(row.burnTag, m_byState.load());
+    if (!g_ISPCtrl.IsPortOpen()) ShowStatus(TEXT_OPEN_PORT, 128);
+    if (which == PAYLOAD_FW && m_bFwPending.load() == 0) {
+        ShowStatus(TEXT_CHOOSE_FILE, 128);
+        return;
+    }
+    uint8_t current = m_byState.load();
+    if (current == STATE_IDLE) {
+        WriteLog("burn1");
+        m_dwAckCount.store(0);
+        ShowStatus(TEXT_PARSING, 128);
+        if (which == PAYLOAD_EDOG)
+            WriteLog("#####[CKalvoDlg] On Burn Hex File :%d\r\n",
+                     static_cast<int>(plat::GetTickCount()));
+        TaskManager().ClearTask();
+        if (which == PAYLOAD_EDOG) {
+            if (auto edog = Holder(PAYLOAD_EDOG)) edog->m_dwEdogOffset = 0;
+            WriteLog("#####[CKalvoDlg] bRet :%d\r\n", 1);
+        }
+        m_byState.store(row.state);
+        PostJob(row.job);
+    } else if (current == STATE_STOPPING) {
+        return;
+    } else {
+        WriteLog("stop:%x", m_byJob.load());
+        if (m_byJob.load() == row.job) {
+            m_byState.store(STATE_IDLE);
+        } else {
+            g_ISPCtrl.m_nRunState.store(RUN_STOP_REQUESTED);
+            m_byState.store(STATE_STOPPING);
+            m_dwAckCount.store(0);
+        }
+        ShowStatus(TEXT_STOPPING, 128);
+    }
+}
+
+void CKalvoDlg::RunDownload(uint8_t job) {
+    int which = 0;
+    while (which + 1 < PAYLOAD_COUNT && kPayloads[which].job != job) ++which;
+    auto holder = Holder(which);
+    bool ok = holder != nullptr;
+    // An empty payload would send nothing and end in a time-out: say what is wrong instead.
+    if (ok && which == PAYLOAD_FW) ok = holder->GetDataRecordCount() != 0;
+    if (ok && which != PAYLOAD_FW) ok = holder->m_file.IsOpen() && holder->m_file.GetLength() != 0;
+    if (ok) ok = (g_ISPCtrl.*kPayloads[which].download)(holder.get()) != 0;
+    if (!ok) {
+        {
+            std::lock_guard<std::mutex> lock(m_runMtx);
+            m_byState.store(STATE_IDLE);
+            ShowStatus(TEXT_FILE_ERROR, 128);
+        }
+        Notify(PageEvent::FileError, holder ? holder->m_file.GetPath() : std::string());
+    }
+}
+
+uint32_t CKalvoDlg::Run() {
+    while (m_bStop.load() == 0) {
+        bool signalled = m_hJobEvent.Wait(1000);
+        if (m_bStop.load() != 0) break;
+        if (!signalled) {
+            uint8_t state = m_byState.load();
+            if (state == STATE_STOPPING && m_bTimer2Set.load() == 0) {
+                if (m_pWnd != nullptr) m_pWnd->SetTimer(TIMER_STOP, 2500);
+                m_bTimer2Set.store(1);
+                WriteLog("set timer2");
+            } else if (m_bTimer2Set.load() == 1 && state != STATE_STOPPING) {
+                if (m_pWnd != nullptr) m_pWnd->KillTimer(TIMER_STOP);
+                m_bTimer2Set.store(0);
+                WriteLog("kill timer2");
+            }
+            continue;
+        }
+        uint8_t job = m_byJob.load();
+        switch (job) {
+            case JOB_ERASE:
+                g_ISPCtrl.EraseChip();
+                break;
+            case JOB_BURN_HEX:
+            case JOB_BURN_EDOG:
+            case JOB_BURN_MUSIC:
+            case JOB_BURN_RADAR:
+                if (job == JOB_BURN_RADAR)
+                    WriteLog("##########[CKalvoDlg] start add [edog file] task :%d\r\n",
+                             static_cast<int>(plat::GetTickCount()));
+                m_byJob.compare_exchange_strong(job, JOB_NONE);
+                RunDownload(job);
+                break;
+            case JOB_CHECK_PORT:
+                WriteLog("##########[CKalvoDlg] check port :%d  num= %d\r\n",
+                         static_cast<int>(plat::GetTickCount()), g_byComPortCount.load());
+                g_ISPCtrl.ProbePorts();
+                break;
+            case JOB_READ_FLASH:
+                WriteLog("##########[CKalvoDlg] start add [Read Flash] task :%d\r\n",
+                         static_cast<int>(plat::GetTickCount()));
+                g_ISPCtrl.ReadFlash();
+                break;
+            case JOB_CHIP_INFO:
+                g_ISPCtrl.GetChipVersion();
+                g_ISPCtrl.GetFlashSize();
+                g_ISPCtrl.QueryChipExtra();
+                g_ISPCtrl.GetChipID();
+                break;
+            default:
+                break;
+        }
+        // A job posted while this one ran stays posted (the event is auto-reset and not
+        // cleared here).
+        uint8_t taken = job;
+        m_byJob.compare_exchange_strong(taken, JOB_NONE);
+        WriteLog("thread end\r\n");
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Progress and completion
+
+int CKalvoDlg::CountAck(uint8_t state, uint32_t total, const char* format) {
+    // Checked and shown under one lock with the download's failure path, so that a late
+    // percentage can never cover TEXT_FILE_ERROR.
+    std::lock_guard<std::mutex> lock(m_runMtx);
+    if (m_byState.load() != state || total == 0) return -1;
+    uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
+    auto percent = static_cast<uint8_t>(acks * 100 / total);
+    SetProgress(percent);
+    ShowStatus(Format(format, percent), 128);
+    return percent;
+}
+
+void CKalvoDlg::OnPayloadAck(int which) {
+    const PayloadRow& row = kPayloads[which];
+    if (m_byState.load() != row.state) return;
+    if (row.ackLog != nullptr) WriteLog("%s", row.ackLog);
+    auto holder = Holder(which);
+    if (!holder) return;
+    // The firmware counts its data records. The raw payloads count against what the download
+    // queued, not the file's length now: the file may change meanwhile.
+    uint32_t total = which == PAYLOAD_FW ? static_cast<uint32_t>(holder->GetDataRecordCount())
+                                         : g_ISPCtrl.m_dwRawFrames.load();
+    if (CountAck(row.state, total, row.progressText) != 100) return;
+    ShowStatus(row.doneText, 128);
+    m_byState.store(STATE_IDLE);
+    m_dwAckCount.store(0);
+    holder->m_file.Close();
+    if (row.end != nullptr) (g_ISPCtrl.*row.end)();
+    Pending(which).store(0);
+    if (row.pauseMs != 0) Pause(row.pauseMs);
+    CompletePayload(which);
+}
+
+void CKalvoDlg::CompletePayload(int which) {
+    const PayloadRow& row = kPayloads[which];
+    if (m_bDestroyed.load()) return;
+    if (row.startsNext) OnBnClickedUpdate();
+    uint16_t done = static_cast<uint16_t>(m_wPayloadDone.fetch_add(1) + 1);
+    if (done != m_wPayloadTotal.load()) return;
+    FindPayloadFiles();
+    ShowStatus(row.finalText, 128);
+    EnableButton(true);
+    Notify(PageEvent::RunComplete);
+}

@@ -1,0 +1,10 @@
+// UTF-8 and UTF-16: the program's texts are UTF-8; the status pane counts UTF-16 units and the
+// log file is UTF-16LE.
+#pragma once
+
+#include <string>
+
+// UTF-8 to UTF-16 code units; invalid sequences become U+FFFD.
+std::u16string Utf8ToUtf16(const std::string& text);
+// UTF-16 code units to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(const std::u16string& text);
