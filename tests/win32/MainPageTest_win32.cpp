@@ -12,7 +12,7 @@
 #include "isp/IspCodes.h"
 #include "platform/Time.h"
 #include "res/resource.h"
-#include "serial/Serial.h"
+#include "serial/PortTable.h"
 #include "sim/Device.h"
 #include "support/TestMain.h"
 #include "ui/Session.h"

@@ -1,5 +1,6 @@
 #include "ui/win32/MainPage.h"
 
+#include "core/Version.h"
 #include "res/resource.h"
 #include "ui/Session.h"
 #include "ui/win32/Graphics.h"
@@ -138,7 +139,7 @@ INT_PTR CALLBACK CMainPage::AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM
     switch (msg) {
         case WM_INITDIALOG:
             ::SetDlgItemTextW(hwnd, IDC_ABOUT_VERSION,
-                              win32ui::Wide("Kalvo Updater " KALVO_VERSION_TEXT).c_str());
+                              win32ui::Wide(std::string("Kalvo Updater ") + KALVO_VERSION).c_str());
             return TRUE;
         case WM_COMMAND:
             if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {

@@ -10,8 +10,7 @@
 
 #include <string>
 
-#include "app/StatusText.h"
-#include "core/Log.h"
+#include "core/Utf.h"
 
 namespace win32ui {
 

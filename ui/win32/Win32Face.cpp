@@ -1,5 +1,5 @@
-#include "ui/win32/Win32Face.h"
-
+// The window face on Windows: the updater page in a native window.
+#include "ui/WindowFace.h"
 #include "ui/win32/MainPage.h"
 #include "ui/win32/Win32.h"
 
@@ -15,7 +15,7 @@ void ReleaseOwnConsole() {
 
 }  // namespace
 
-int RunWin32Face(CSession& session) {
+int RunWindowFace(CSession& session, int /*argc*/, char** /*argv*/) {
     ReleaseOwnConsole();
     INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_WIN95_CLASSES};
     ::InitCommonControlsEx(&icc);
