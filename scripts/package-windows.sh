@@ -25,7 +25,7 @@ if [ -z "$version" ]; then
     exit 1
 fi
 name=kalvo-updater-$version-win64
-out=$root/$build/package
+out=$(cd "$build" && pwd)/package
 stage=$out/$name
 rm -rf "$stage" "$out/$name.zip" "$out/$name-setup.exe"
 mkdir -p "$stage"

@@ -18,6 +18,8 @@ if [ ! -f "$test" ]; then
     echo "screenshot-windows: $test not found: build the Windows tests first" >&2
     exit 1
 fi
+build=$(cd "$build" && pwd)
+test=$build/bin/test_win32.exe
 prefix=${KALVO_WINEPREFIX:-${TMPDIR:-/tmp}/kalvo-wine-$(id -u)}
 export KALVO_WINEPREFIX=$prefix
 wine_run() { KALVO_WINE_TIMEOUT=${KALVO_WINE_TIMEOUT:-300} "$root/scripts/wine-run.sh" "$@"; }
@@ -42,7 +44,7 @@ done
 # wineserver for the runs on the virtual display.
 WINEPREFIX=$prefix timeout 30 wineserver -k || true
 
-shot=$root/$build/screenshot-windows.png
+shot=$build/screenshot-windows.png
 rm -f "$shot"
 xvfb-run -a -s "-screen 0 1024x768x24" env KALVO_SCREENSHOT="Z:${shot//\//\\}" \
     "$root/scripts/wine-run.sh" "$test"
