@@ -11,8 +11,9 @@
 int CISPCtrl::ProbePort(uint8_t index, uint8_t p, void* context, bool checkJob,
                         const std::function<bool()>& stop) {
     WriteLog("\ri  is:%d  com=%d\r\n", index, p);
-    m_bProbeAnswered.store(false);
     int ok = Open(p, context);
+    // After the open: a late answer of the port it closed no longer counts.
+    m_bProbeAnswered.store(false);
     if (checkJob) WriteLog("\r  bRet[%d] is  %d\r\n", index, ok);
     if (!IsPortOpen()) {
         WriteLog("\r  COM[%d] is  error\r\n", p);
@@ -96,9 +97,16 @@ std::string CPortSearch::FailedPorts() const {
 }
 
 uint32_t CPortSearch::Run() {
-    while (m_bStop.load() == 0) {
-        if (Pass()) break;
-        m_evWake.Wait(SEARCH_PERIOD_MS);
+    bool found = false;
+    while (m_bStop.load() == 0 && !found) {
+        found = Pass();
+        // The last silent port stays open until the next pass: its answer may just be late.
+        uint32_t start = plat::GetTickCount();
+        while (!found && m_bStop.load() == 0 && plat::GetTickCount() - start < SEARCH_PERIOD_MS) {
+            found = g_ISPCtrl.m_bProbeAnswered.load() && g_ISPCtrl.IsPortOpen();
+            if (!found) m_evWake.Wait(10);
+        }
+        if (!found) g_ISPCtrl.ClosePort();
     }
     m_bSearching.store(false);
     return 0;
@@ -121,18 +129,13 @@ bool CPortSearch::Pass() {
             std::lock_guard<std::mutex> lock(m_mtx);
             if (m_silent.count(path)) continue;
         }
+        // The previous port answered late: it is the device's.
+        if (g_ISPCtrl.m_bProbeAnswered.load() && g_ISPCtrl.IsPortOpen()) return true;
         auto n = static_cast<uint8_t>(i + 1);
+        // Opening the next port closes a silent one.
         int answered = g_ISPCtrl.ProbePort(static_cast<uint8_t>(i), n, m_pContext, false, stopped);
         if (answered == 1) return true;
         if (answered == 0) {
-            g_ISPCtrl.ClosePort();
-            // The answer may have come while the port was being closed: try it once more.
-            if (g_ISPCtrl.m_bProbeAnswered.load() && !stopped()) {
-                if (g_ISPCtrl.ProbePort(static_cast<uint8_t>(i), n, m_pContext, false, stopped) ==
-                    1)
-                    return true;
-                g_ISPCtrl.ClosePort();
-            }
             std::lock_guard<std::mutex> lock(m_mtx);
             m_silent.insert(path);
             m_failed.erase(path);
