@@ -127,7 +127,7 @@ int CKalvoDlg::OnInitDialog() {
     if (m_bStop.load() != 0) StartThread();
     m_hJobEvent.Set();
     g_ISPCtrl.SetResultCallback(&CKalvoDlg::OnCmdResult);
-    g_ISPCtrl.ProbeAllPorts(this);
+    StartPortSearch();
     FindPayloadFiles();
     return 1;
 }
@@ -179,7 +179,54 @@ void CKalvoDlg::FindPayloadFiles() {
 // ---------------------------------------------------------------------------------------------
 // Time-outs, a failed link and the end of the window
 
+void CKalvoDlg::StartPortSearch() {
+    m_search.Start(this, [this](const std::string& reason) {
+        WriteLog("#####[CKalvoDlg] %s\r\n", reason.c_str());
+        Notify(PageEvent::PortUnusable, reason);
+    });
+}
+
+void CKalvoDlg::CBoxWait::Close() {
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        open = false;
+    }
+    cv.notify_all();
+}
+
+bool CKalvoDlg::IsBoxOpen() const {
+    std::lock_guard<std::mutex> lock(m_boxMtx);
+    return m_pBox != nullptr;
+}
+
+void CKalvoDlg::HoldForBox() {
+    auto box = std::make_shared<CBoxWait>();
+    {
+        std::lock_guard<std::mutex> lock(m_boxMtx);
+        m_pBox = box;
+    }
+    // The user reads the box as long as he likes; no timer may end the run meanwhile.
+    if (m_pWnd != nullptr) m_pWnd->KillTimer(TIMER_REPLY);
+    if (m_pWnd != nullptr && !m_bDestroyed.load()) {
+        m_pWnd->MessageBoxModal(TEXT_OLD_PROGRAM_BOX, TEXT_OLD_PROGRAM_CAPTION,
+                                [box] { box->Close(); });
+    } else {
+        box->Close();
+    }
+    {
+        std::unique_lock<std::mutex> lock(box->mtx);
+        box->cv.wait(lock, [&] { return !box->open; });
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_boxMtx);
+        m_pBox.reset();
+    }
+    // What the device said meanwhile waits in the port; silence from here on is a time-out.
+    if (m_pWnd != nullptr && !m_bDestroyed.load()) m_pWnd->SetTimer(TIMER_REPLY, REPLY_WAIT_MS);
+}
+
 void CKalvoDlg::OnTimer(uint32_t /*id*/) {
+    if (IsBoxOpen()) return;
     bool awaiting = m_bAwaitReady.exchange(false);
     if (m_byState.load() != STATE_IDLE || awaiting) {
         TaskManager().Stop();
@@ -194,15 +241,29 @@ void CKalvoDlg::OnTimer(uint32_t /*id*/) {
     }
 }
 
-void CKalvoDlg::OnLinkFailure(const std::string& reason) {
-    WriteLog("#####[CKalvoDlg] port write failed: %s\r\n", reason.c_str());
+void CKalvoDlg::OnLinkFailure(const std::string& reason, bool hangUp) {
+    WriteLog("#####[CKalvoDlg] %s: %s\r\n", hangUp ? "line lost" : "port write failed",
+             reason.c_str());
     if (m_bDestroyed.load()) return;
+    // A port the search is probing, or closing: the search goes on with the next one.
+    if (m_search.IsSearching() && !g_ISPCtrl.m_bProbeAnswered.load()) return;
+    bool running = m_byState.load() != STATE_IDLE || m_bAwaitReady.load() ||
+                   (m_wPayloadDone.load() != 0 && m_wPayloadDone.load() < m_wPayloadTotal.load());
+    if (!running) {
+        // Idle: the device went away before the press. Release its port and look for it again.
+        TaskManager().ClearTask();
+        ClosePort();
+        EnableButton(false);
+        StartPortSearch();
+        return;
+    }
     TaskManager().Stop();
+    g_ISPCtrl.CancelDownloads();
     ClosePort();
     if (m_pWnd != nullptr) m_pWnd->KillTimer(TIMER_REPLY);
     m_bAwaitReady.store(false);
     m_byState.store(STATE_IDLE);
-    ShowStatus(TEXT_WRITE_FAILED, 128);
+    ShowStatus(hangUp ? TEXT_LINE_LOST : TEXT_WRITE_FAILED, 128);
     g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
     Notify(PageEvent::LinkLost, reason);
 }
@@ -210,6 +271,11 @@ void CKalvoDlg::OnLinkFailure(const std::string& reason) {
 void CKalvoDlg::OnDestroy() {
     if (m_bDestroyed.exchange(true)) return;
     m_evShutdown.Set();
+    m_search.Stop();
+    {
+        std::lock_guard<std::mutex> lock(m_boxMtx);
+        if (m_pBox) m_pBox->Close();
+    }
     if (g_ISPCtrl.IsPortOpen()) {
         TaskManager().Stop();
         ClosePort();

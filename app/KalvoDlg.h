@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "core/AutoThread.h"
 #include "core/ISPPacket.h"
 #include "image/HexFile.h"
+#include "isp/PortSearch.h"
 #include "platform/Event.h"
 
 class CCmdTaskManager;
@@ -45,6 +47,12 @@ enum : uint8_t {
 };
 
 enum : uint32_t { TIMER_REPLY = 1, TIMER_STOP = 2 };
+
+// The reply timer's bound for the answer to a frame.
+constexpr uint32_t REPLY_WAIT_MS = 2500;
+// The bound for a ready frame after a begin command: the device erases or prepares its memory
+// first, which takes seconds on real flash and tens of seconds for a whole chip.
+constexpr uint32_t READY_WAIT_MS = 120000;
 
 // The payloads, in the order a run writes them: the rows of the payload table (PayloadTable.h).
 enum PayloadKind : int { PAYLOAD_FW, PAYLOAD_EDOG, PAYLOAD_MUSIC, PAYLOAD_RADAR, PAYLOAD_COUNT };
@@ -109,6 +117,10 @@ public:
     void StartReadFlash(const std::string& dumpPath);
     void StartBaudHandshake(uint32_t targetBaud);
     void StartCheckPort();
+    // Ends the search for the device (the terminal face gives up waiting).
+    void StopPortSearch() { m_search.Stop(); }
+    // Why the ports that could not be opened failed, one line each.
+    std::string FailedPorts() const { return m_search.FailedPorts(); }
 
     // For faces and tests.
     const CStatusText& Status() const { return m_status; }
@@ -150,8 +162,13 @@ private:
     // A pause on the reader thread that ends early when the window goes.
     void Pause(uint32_t ms);
     void Notify(PageEvent event, const std::string& detail = {});
-    // Ends the run because the link failed (on the UI thread).
-    void OnLinkFailure(const std::string& reason);
+    // A failed write or a hung-up line (on the UI thread): ends the run, or, while idle, releases
+    // the port and looks for the device again.
+    void OnLinkFailure(const std::string& reason, bool hangUp);
+    void StartPortSearch();
+    // Shows the version box and holds the run (this thread) until the user has closed it.
+    void HoldForBox();
+    bool IsBoxOpen() const;
     void PostJob(uint8_t job);
     void Burn(int which);
     void RunDownload(uint8_t job);
@@ -171,4 +188,16 @@ private:
     // A begin command went out and the device has not said it is ready yet: the page is idle, but
     // a run is under way that the reply timer must be able to end.
     std::atomic<bool> m_bAwaitReady{false};
+    // Command code of the frame sent last: only its answer disarms the reply timer.
+    std::atomic<uint8_t> m_byInFlight{0};
+    // The version box while it is open; shared with the window, which may close it late.
+    struct CBoxWait {
+        std::mutex mtx;
+        std::condition_variable cv;
+        bool open = true;
+        void Close();
+    };
+    mutable std::mutex m_boxMtx;
+    std::shared_ptr<CBoxWait> m_pBox;
+    CPortSearch m_search;
 };

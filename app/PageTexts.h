@@ -16,6 +16,8 @@ inline constexpr char TEXT_FILE_ERROR[] = "Ошибка чтения файла.
 inline constexpr char TEXT_TIMEOUT[] = "Тайм-аут, пожалуйста,\r\nзаново откройте программу.\r\n";
 // Our own link message for a port write that failed.
 inline constexpr char TEXT_WRITE_FAILED[] = "串口写入失败，请检查连接!\r\n";
+// Our own link message for a line that hung up during a run (cable pulled, adapter unplugged).
+inline constexpr char TEXT_LINE_LOST[] = "串口连接已断开，请检查连接!\r\n";
 
 // Progress (percentage) and completion of each payload.
 inline constexpr char TEXT_FW_PROGRESS[] = "Обновление ПО...: %d %% ";

@@ -16,20 +16,33 @@ void CKalvoDlg::OnCmdResult(const uint8_t* data, void* context, uint8_t code, in
 void CKalvoDlg::ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen) {
     WriteLog("proce(%x)(%x)", code, m_byState.load());
     if (code == NOTIFY_SENDING) {
-        if (m_pWnd != nullptr) m_pWnd->SetTimer(TIMER_REPLY, 2500);
+        uint8_t sent = dataLen >= 1 ? data[0] : 0;
+        m_byInFlight.store(sent);
+        // The device answers these with its ready frame only once its memory is prepared.
+        bool toReady = sent == CMD_EDOG_BEGIN || sent == CMD_MUSIC_BEGIN ||
+                       sent == CMD_RADAR_BEGIN ||
+                       (sent == CMD_STATUS && dataLen >= 2 && data[1] == CMD_LOADER_STARTED);
+        toReady = toReady && m_bAwaitReady.load();
+        if (m_pWnd != nullptr)
+            m_pWnd->SetTimer(TIMER_REPLY, toReady ? READY_WAIT_MS : REPLY_WAIT_MS);
         WriteLog("set 1");
+        if (toReady) Notify(PageEvent::WaitingForDevice);
         return;
     }
-    if (code == NOTIFY_WRITE_FAILED) {
-        // Comes on the sending thread, which the clean-up stops: do it on the UI thread.
+    if (code == NOTIFY_WRITE_FAILED || code == NOTIFY_LINE_LOST) {
+        // Comes on the sending or the reader thread, which the clean-up stops: do it on the UI
+        // thread.
         std::string reason = g_ISPCtrl.GetWriteError();
-        if (m_pWnd != nullptr) m_pWnd->PostToUi([this, reason] { OnLinkFailure(reason); });
+        bool hangUp = code == NOTIFY_LINE_LOST;
+        if (m_pWnd != nullptr)
+            m_pWnd->PostToUi([this, reason, hangUp] { OnLinkFailure(reason, hangUp); });
         return;
     }
     if (code == NOTIFY_REPLY) {
-        // A late reply (to the last payload's end) must not disarm the wait for the ready frame,
-        // which is no reply.
-        if (m_pWnd != nullptr && !m_bAwaitReady.load()) m_pWnd->KillTimer(TIMER_REPLY);
+        // Only the answer to the command in flight disarms the timer: a stray or late answer (to
+        // the last payload's end) must not, nor anything while the ready frame is awaited.
+        bool own = dataLen >= 1 && data[0] == m_byInFlight.load();
+        if (m_pWnd != nullptr && own && !m_bAwaitReady.load()) m_pWnd->KillTimer(TIMER_REPLY);
         WriteLog("kill 1");
         if (m_byState.load() != STATE_STOPPING) return;
         int32_t run = g_ISPCtrl.m_nRunState.load();
@@ -56,9 +69,10 @@ void CKalvoDlg::ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen
         m_wFwVer.store(static_cast<uint16_t>(data[0] << 8 | data[1]));
         WriteLog("fwVer== %04x \r\n ", m_wFwVer.load());
         if (m_wFwVer.load() == 0x0104) {
-            if (m_pWnd != nullptr)
-                m_pWnd->MessageBox(TEXT_OLD_PROGRAM_BOX, TEXT_OLD_PROGRAM_CAPTION);
             Notify(PageEvent::VersionWarning, TEXT_OLD_PROGRAM_BOX);
+            // Modal, as on the reader thread of old: nothing of the device is taken in, and
+            // nothing written, until the user has closed it.
+            HoldForBox();
         }
     }
 }

@@ -9,18 +9,20 @@
 
 // Milestones of the page that a face may act on (the terminal face turns them into exit codes).
 enum class PageEvent {
-    ProbeAnswered,   // the device answered: the update button is enabled
-    RunComplete,     // "Готово" / "升级完成"
-    NothingToDo,     // the button was pressed with no payload pending
-    DeviceError,     // an error status from the device
-    VerifyFailed,    // a written record read back different
-    VersionWarning,  // the device reported the version word 0x0104
-    Timeout,         // no answer within the reply time
-    LinkLost,        // a write to the port failed, or the echo failed and the port was closed
-    FileError,       // a payload could not be read during its download
-    ServiceDone,     // chip information, erase or flash read-out finished
-    ServiceFailed,   // a flash read-out could not be stored
-    BaudReady,       // the baud handshake ended with the success line
+    ProbeAnswered,     // the device answered: the update button is enabled
+    RunComplete,       // "Готово" / "升级完成"
+    NothingToDo,       // the button was pressed with no payload pending
+    DeviceError,       // an error status from the device
+    VerifyFailed,      // a written record read back different
+    VersionWarning,    // the device reported the version word 0x0104
+    WaitingForDevice,  // a begin command went out: the device prepares its memory (seconds)
+    PortUnusable,      // a port could not be opened; the detail says why (once per port and reason)
+    Timeout,           // no answer within the reply time
+    LinkLost,          // a write to the port failed, or the echo failed and the port was closed
+    FileError,         // a payload could not be read during its download
+    ServiceDone,       // chip information, erase or flash read-out finished
+    ServiceFailed,     // a flash read-out could not be stored
+    BaudReady,         // the baud handshake ended with the success line
 };
 
 class IWindowSystem {
@@ -40,6 +42,13 @@ public:
     virtual void SetTimerHandler(std::function<void(uint32_t)> onTimer) = 0;
     // A message box; it must not hold up the calling thread.
     virtual void MessageBox(const std::string& text, const std::string& caption) = 0;
+    // A modal box the user must close; onClosed runs once, from any thread, when it is closed.
+    // The page holds its run until then. Without a user to ask, show it and go on at once.
+    virtual void MessageBoxModal(const std::string& text, const std::string& caption,
+                                 std::function<void()> onClosed) {
+        MessageBox(text, caption);
+        if (onClosed) onClosed();
+    }
     virtual void PostToUi(std::function<void()> fn) = 0;
     virtual void OnPageEvent(PageEvent /*event*/, const std::string& /*detail*/) {}
 };

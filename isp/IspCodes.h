@@ -46,6 +46,8 @@ enum : uint8_t {
     // Not on the wire: a frame could not be written to the port (the reason is in the log and in
     // CISPCtrl::GetWriteError).
     NOTIFY_WRITE_FAILED = 0x18,
+    // Not on the wire: the line of the open port hung up (cable pulled, adapter unplugged).
+    NOTIFY_LINE_LOST = 0x11,
 };
 
 // Bytes a write frame of each raw payload carries; the last frame of a file carries what is left.

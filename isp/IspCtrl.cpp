@@ -25,6 +25,10 @@ void ForwardReceive(void* receiver, const uint8_t* data, uint32_t count) {
     static_cast<CSerialObject*>(receiver)->OnReceive(data, count);
 }
 
+void ForwardLineLost(void* receiver) {
+    static_cast<CSerialObject*>(receiver)->OnLineLost();
+}
+
 // Bytes as "%x " each, built once so a long frame is one log call.
 void LogBytes(const char* head, const uint8_t* data, uint32_t count) {
     if (g_bLogEnable.load(std::memory_order_relaxed) == 0) return;
@@ -65,6 +69,7 @@ std::string CISPCtrl::GetReadError() const {
 }
 
 void CISPCtrl::ClosePort() {
+    m_nPortGeneration.fetch_add(1);
     bool onReader = m_serial.IsCurrentThread();
     m_serial.Close();
     if (onReader) {
@@ -81,8 +86,10 @@ void CISPCtrl::ClosePort() {
 int CISPCtrl::Open(uint8_t port, void* context) {
     ClosePort();
     m_serial.m_pfnReceive.store(&ForwardReceive);
+    m_serial.m_pfnLineLost.store(&ForwardLineLost);
     m_serial.m_pReceiver.store(static_cast<CSerialObject*>(this));
     int ok = m_serial.Open(port);
+    m_nPortGeneration.fetch_add(1);
     m_pfnResult.store(m_pfnRegister.load());
     m_pResultCtx.store(context);
     if (!ok) ClosePort();
@@ -116,7 +123,10 @@ int CISPCtrl::send_data(const uint8_t* frame, int32_t n) {
         LogBytes("", frame, static_cast<uint32_t>(n));
     }
     if (!m_serial.IsOpen()) return 0;
-    CallbackData(nullptr, 0, NOTIFY_SENDING);
+    // The port this frame is meant for: a failure after it was closed or replaced is not ours.
+    uint32_t generation = m_nPortGeneration.load();
+    // The page learns what is in flight: the command code and what follows it.
+    CallbackData(frame + 3, n - 3, NOTIFY_SENDING);
 
     std::vector<uint8_t> sealed(frame, frame + n);
     sealed.push_back(isp::FrameChecksum(frame, n));
@@ -133,6 +143,10 @@ int CISPCtrl::send_data(const uint8_t* frame, int32_t n) {
         std::string reason = m_serial.GetLastErrorText();
         if (reason.empty()) reason = "port closed";
         WriteLog("[CISPCtrl] write of %d bytes failed: %s\r\n", n + 1, reason.c_str());
+        if (generation != m_nPortGeneration.load()) {
+            WriteLog("[CISPCtrl] the port was closed under that write: not a link failure\r\n");
+            return 0;
+        }
         {
             std::lock_guard<std::mutex> lock(m_errMtx);
             m_strWriteError = reason;
@@ -140,6 +154,14 @@ int CISPCtrl::send_data(const uint8_t* frame, int32_t n) {
         CallbackData(nullptr, 0, NOTIFY_WRITE_FAILED);
     }
     return ok ? 1 : 0;
+}
+
+void CISPCtrl::OnLineLost() {
+    {
+        std::lock_guard<std::mutex> lock(m_errMtx);
+        m_strWriteError = m_serial.GetPath() + ": line hung up";
+    }
+    CallbackData(nullptr, 0, NOTIFY_LINE_LOST);
 }
 
 int CISPCtrl::OnReceive(const uint8_t* data, uint32_t count) {
@@ -254,7 +276,8 @@ void CISPCtrl::finish_task(const CRawString& frame) {
     uint8_t s = frame.GetAt(3);
     int32_t need = (code == CMD_STATUS) ? AnswerBytes(s) : 6;
     if (m_nFrameEnd < need || frame.m_nLen < 4) return;
-    Callback(0, NOTIFY_REPLY);
+    // The command answered, so that the page disarms its reply timer only for its own command.
+    CallbackData(&s, 1, NOTIFY_REPLY);
     int32_t runState = m_nRunState.load();
     if (runState == RUN_RUNNING) {
         TaskManager().FinishTask(s);
@@ -285,5 +308,6 @@ void CISPCtrl::OnStatusError(const CRawString& frame) {
     m_nRunState.store(RUN_RUNNING);
     uint8_t result = frame.GetAt(4);
     CallbackData(&result, 1, NOTIFY_DEVICE_ERROR);
-    Callback(0, NOTIFY_REPLY);
+    uint8_t refused = frame.GetAt(3);
+    CallbackData(&refused, 1, NOTIFY_REPLY);
 }

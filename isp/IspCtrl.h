@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -52,6 +53,7 @@ public:
     int Open(uint8_t port, void* context);
     int send_data(const uint8_t* frame, int32_t len) override;
     int OnReceive(const uint8_t* data, uint32_t count) override;
+    void OnLineLost() override;
 
     // Purge, stop the reader, close the handle and forget the partial answer. Safe from the reader
     // thread itself.
@@ -92,9 +94,13 @@ public:
     int DownloadMusic(CHEXFile* holder);
     int DownloadRadar(CHEXFile* holder);
 
-    // Start-up probe: opens each listed port in turn and queues a probe on each that opens.
+    // Opens COM p and queues the probe on it, then waits up to PROBE_ANSWER_MS for the answer
+    // (or until stop says so). 1 answered (the port stays open), 0 silent (open), -1 not opened.
+    int ProbePort(uint8_t index, uint8_t p, void* context, bool checkJob,
+                  const std::function<bool()>& stop);
+    // Probes the listed ports in turn until one answers; the silent ones are closed again.
     void ProbeAllPorts(void* context);
-    // The check-port job: the same loop, then waits for the answer (bounded) and closes the port.
+    // The check-port job: the same loop, then closes the port.
     int ProbePorts();
 
     int CompareReadBack(CHEXFile* image, const uint8_t* data, int32_t dataLen);
@@ -117,14 +123,18 @@ public:
     std::atomic<int32_t> m_nRunState{RUN_RUNNING};
     uint8_t m_byReplyState = REPLY_COLLECTING;
     std::atomic<bool> m_bProbeAnswered{false};
+    // Counts every open and close of the port: a write failure is acted on only for the port it
+    // was meant for.
+    std::atomic<uint32_t> m_nPortGeneration{0};
     // Frames the running raw download queues, fixed before its first frame: the page's 100 %
     // mark must not move when the file changes while its frames are on the way.
     std::atomic<uint32_t> m_dwRawFrames{0};
 
     // A raw reply buffer larger than this is garbage: no answer is that long.
     static constexpr int32_t MAX_REPLY_BYTES = 64 * 1024;
-    // How long the check-port job waits for the probe answer.
-    static constexpr uint32_t PROBE_WAIT_MS = 2500;
+    // How long a port may take to answer the probe: a device answers within a few milliseconds,
+    // and every silent port of the machine costs this much of the search.
+    static constexpr uint32_t PROBE_ANSWER_MS = 300;
 
 private:
     static CCmdTaskManager& TaskManager() { return *CCmdTaskManager::GetInstance(); }

@@ -13,6 +13,7 @@ namespace {
 std::mutex g_tableMtx;
 std::vector<std::string> g_table;
 bool g_bTableSet = false;
+bool g_bUserTable = false;
 
 void DiscoverLocked() {
     g_table = plat::DiscoverSerialPorts();
@@ -23,6 +24,7 @@ void DiscoverLocked() {
 
 void SetPortTable(const std::vector<std::string>& paths) {
     std::lock_guard<std::mutex> lock(g_tableMtx);
+    g_bUserTable = !paths.empty();
     if (paths.empty()) {
         DiscoverLocked();
     } else {
@@ -31,7 +33,12 @@ void SetPortTable(const std::vector<std::string>& paths) {
     }
 }
 
-// Discovered once and then kept, so that COM n names the same device from the probe to the update.
+void RefreshPortTable() {
+    std::lock_guard<std::mutex> lock(g_tableMtx);
+    if (!g_bUserTable) DiscoverLocked();
+}
+
+// Kept between searches, so that COM n names the same device from the probe to the update.
 std::vector<std::string> GetPortTable() {
     std::lock_guard<std::mutex> lock(g_tableMtx);
     if (!g_bTableSet) DiscoverLocked();

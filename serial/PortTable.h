@@ -12,6 +12,10 @@ namespace serialports {
 // The table to use from now on; an empty list: the ports found on the machine.
 void SetPortTable(const std::vector<std::string>& paths);
 std::vector<std::string> GetPortTable();
+// Looks for the machine's serial ports again (an adapter plugged in, or back under a new name);
+// a table given by the user stays as it is: its paths may appear later (udev links such as
+// /dev/serial/by-id/...), and are tried again at each search.
+void RefreshPortTable();
 // The path of COM n, "" when COM n has no entry.
 std::string PortPath(uint8_t n);
 // One log line per entry ("COM1 = /dev/ttyUSB0").

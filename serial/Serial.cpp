@@ -331,6 +331,7 @@ uint32_t CSerial::Run() {
         bool lost = state.hangUp || (n < 0 && plat::SerialIsHangUpError(err));
         if (lost && !m_bHungUp.exchange(true)) {
             WriteLog("[CSerial] %s: line hung up, device gone\r\n", path.c_str());
+            if (PFN_SERIAL_LINE_LOST onLost = m_pfnLineLost.load()) onLost(receiver);
         }
         if (blind) {
             plat::SerialPause(pause);

@@ -17,9 +17,12 @@ public:
     virtual ~CSerialObject() = default;
     // Called on the read thread with each chunk; the buffer is reused after the call returns.
     virtual int OnReceive(const uint8_t* data, uint32_t count) = 0;
+    // Called once on the read thread when the line goes away (cable pulled, adapter unplugged).
+    virtual void OnLineLost() {}
 };
 
 using PFN_SERIAL_RECEIVE = void (*)(void* receiver, const uint8_t* data, uint32_t count);
+using PFN_SERIAL_LINE_LOST = void (*)(void* receiver);
 
 // Why the last Open failed, for the user's message.
 enum class PortError { None, NoSuchPort, Busy, PermissionDenied, Settings, Other };
@@ -64,6 +67,8 @@ public:
     std::atomic<int32_t> m_bSent{0};
     std::atomic<uint32_t> m_dwSendTick{0};
     std::atomic<PFN_SERIAL_RECEIVE> m_pfnReceive{nullptr};
+    // Told once per open when the read thread sees the line hang up; may be null.
+    std::atomic<PFN_SERIAL_LINE_LOST> m_pfnLineLost{nullptr};
     uint32_t m_dwReadSleep = 1;
     uint32_t m_dwReadSize = 1024;
     std::atomic<plat::SerialHandle> m_hCom{INVALID_HANDLE};

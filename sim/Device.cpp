@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Time.h"
 #include "sim/HostParser.h"
 #include "sim/Line.h"
 #include "sim/Loader.h"
@@ -37,6 +38,10 @@ constexpr milliseconds HANGUP_SETTLE{50};
 nanoseconds WireTime(size_t bytes, uint32_t baud) {
     // 8N1: a start bit, 8 data bits, a stop bit.
     return nanoseconds(int64_t(double(bytes) * 10.0e9 / double(baud ? baud : 1)));
+}
+
+bool IsReadyFrame(uint8_t code) {
+    return code == 0x19 || code == 0x22 || code == 0x32 || code == 0x42;
 }
 
 }  // namespace
@@ -241,6 +246,8 @@ void CDevice::State::Execute(Inbound& in) {
                 a = loader.Handle(it.code, it.payload);
             }
             if (frame == faults.dropAnswerTo) a.clear();
+            // An answer for a command that is not in flight (the chip version's).
+            if (frame == faults.strayAt) a = loader.Handle(0x01, {});
             break;
         case HostItem::BadChecksum:
             snprintf(why, sizeof why,
@@ -262,7 +269,11 @@ void CDevice::State::Execute(Inbound& in) {
             return;
     }
     if (Silenced(frame)) a.clear();
-    Send(std::move(a), in.ready, in.number > 0 && in.number == faults.hangupAfter);
+    Clock::time_point ready = in.ready;
+    if (opt.readyDelayMs != 0 && !a.empty() && a.front().bytes.size() > 3 &&
+        IsReadyFrame(a.front().bytes[3]))
+        ready += plat::ToReal(opt.readyDelayMs);
+    Send(std::move(a), ready, in.number > 0 && in.number == faults.hangupAfter);
 }
 
 void CDevice::State::Send(Answer a, Clock::time_point ready, bool hangupAfter) {

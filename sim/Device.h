@@ -25,6 +25,7 @@ struct Faults {
     bool singleByteWrites = false;  // every answer byte in a write of its own
     int garbageBetween = 0;         // this many bytes (never 0xAC) before each answer
     int hangupAfter = -1;           // after answering frame N, close the line
+    int strayAt = -1;               // answer frame N with a status frame of another command
 };
 
 struct Options {
@@ -35,6 +36,9 @@ struct Options {
     uint8_t selectNum = 1;
     uint8_t flashSizeCode = 0x09;  // 512 KiB; a code outside the size table also gives 512 KiB
     bool verify = false;           // follow every firmware write by a verify answer (0x0E)
+    // Program time (the time-scale seam) the device takes to prepare its memory before each
+    // ready frame (0x19, 0x22, 0x32, 0x42), as real flash does.
+    uint32_t readyDelayMs = 0;
     Faults faults;
 };
 

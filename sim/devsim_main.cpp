@@ -54,6 +54,7 @@ const char* const USAGE =
     "  --select N              select number of the probe answer, 0..255 (default 1)\n"
     "  --flash-size-code C     flash size code, 0..255 (default 0x09: 512 KiB)\n"
     "  --verify                answer every firmware write with a verify result as well\n"
+    "  --ready-delay-ms MS     prepare the memory this long before each ready frame (default 0)\n"
     "\n"
     "Faults (frames and answers count from 1):\n"
     "  --garble-answer N       corrupt the last byte of answer N\n"
@@ -64,6 +65,7 @@ const char* const USAGE =
     "  --single-byte           write answers one byte at a time\n"
     "  --garbage-between G     send G garbage bytes before every answer\n"
     "  --hangup-after N        hang up the line after answering frame N\n"
+    "  --stray-at N            answer frame N with a status frame of another command\n"
     "\n"
     "Numbers may be decimal or 0x-prefixed hexadecimal. Exit status: 0 done, 1 the line could\n"
     "not be served or the report not written, 2 incomplete at --timeout, 64 bad arguments.\n";
@@ -156,6 +158,9 @@ Args Parse(int argc, char** argv) {
          [&](auto& n, auto& v) { f.garbageBetween = int(ParseNumber(n, v, 0, 65536)); }},
         {"--hangup-after",
          [&](auto& n, auto& v) { f.hangupAfter = int(ParseNumber(n, v, 1, maxInt)); }},
+        {"--stray-at", [&](auto& n, auto& v) { f.strayAt = int(ParseNumber(n, v, 1, maxInt)); }},
+        {"--ready-delay-ms",
+         [&](auto& n, auto& v) { a.opt.readyDelayMs = uint32_t(ParseNumber(n, v, 0, 3600000)); }},
     };
     std::map<std::string, std::function<void()>> flags = {
         {"--until-complete", [&] { a.untilComplete = true; }},

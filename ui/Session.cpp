@@ -167,6 +167,8 @@ int CSession::OnEvent(CKalvoDlg& page, PageEvent event, const std::string& /*det
         case PageEvent::FileError:
             return autoUpdate ? EXIT_PAYLOAD : -1;
         case PageEvent::VersionWarning:
+        case PageEvent::WaitingForDevice:
+        case PageEvent::PortUnusable:
             return -1;
     }
     return -1;

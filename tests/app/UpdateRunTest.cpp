@@ -102,9 +102,14 @@ TEST_F(PageTest, SilentDeviceTimesOutButAnIdleTickShowsNothing) {
     RunUntil([] { return false; }, 6000);  // two reply periods, idle
     EXPECT_FALSE(wnd.Saw(PageEvent::Timeout));
     EXPECT_EQ(page->Status().GetText(), "");
+    EXPECT_FALSE(page->IsButtonEnabled());
+    EXPECT_FALSE(g_ISPCtrl.IsPortOpen());  // a silent port is left to others
+    // The search tries a silent port again after a while, and finds the device.
+    ASSERT_TRUE(WaitEvent(PageEvent::ProbeAnswered, 30000));
 
     sim::Faults f;
-    f.silenceAfter = 3;  // begin, then the first data frame is answered, then nothing
+    // Begin, then the first data frame is answered, then nothing.
+    f.silenceAfter = dev->GetReport().framesIn + 2;
     dev->SetFaults(f);
     Press();
     ASSERT_TRUE(WaitEvent(PageEvent::Timeout, 20000));
@@ -143,17 +148,27 @@ TEST_F(PageTest, DeviceErrorsShowTheirMessages) {
     EXPECT_TRUE(wnd.Saw(PageEvent::DeviceError));
 }
 
-TEST_F(PageTest, VersionWordOfTheOldProgramRaisesTheBoxButTheRunGoesOn) {
+// The box holds the run, as the modal box on the reader thread did: nothing is written and no
+// timer ends the run until the user's OK; then the run goes on.
+TEST_F(PageTest, VersionWordOfTheOldProgramHoldsTheRunUntilTheBoxIsClosed) {
     sim::Options opts;
     opts.fwVersion = 0x0104;
     Payloads p;
     p.hex = MakeHex(Pattern(48, 10), 0x08000000, "0104");
     Start(p, opts);
+    wnd.HoldBoxes();
     Press();
+    ASSERT_TRUE(RunUntil([&] { return !wnd.Boxes().empty(); }, 20000));
+    RunUntil([] { return false; }, 3 * REPLY_WAIT_MS);  // the user reads it for a while
+    EXPECT_FALSE(wnd.Saw(PageEvent::Timeout));
+    EXPECT_EQ(dev->GetReport().fwFrames, 0);
+    EXPECT_EQ(CommandsAfterProbe(), std::vector<uint8_t>({CMD_FW_BEGIN}));
+    wnd.CloseBoxes();
     ASSERT_TRUE(WaitEvent(PageEvent::RunComplete));
     EXPECT_EQ(wnd.Boxes(), std::vector<std::string>({"ERROR: This is not Q9-Dornvex program"}));
     EXPECT_EQ(page->m_wFwVer.load(), 0x0104);
     EXPECT_EQ(page->Status().GetText(), "Готово");
+    EXPECT_EQ(dev->GetReport().fwFrames, 3);
 }
 
 TEST_F(PageTest, ABurnCalledDuringAnotherStopsItAndTheNextReplyEndsTheStop) {

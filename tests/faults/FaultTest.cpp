@@ -144,6 +144,7 @@ protected:
 
 const char* const kTimeout = "Тайм-аут, пожалуйста,\r\nзаново откройте программу.\r\n";
 const char* const kLinkLost = "串口写入失败，请检查连接!\r\n";
+const char* const kLineLost = "串口连接已断开，请检查连接!\r\n";
 const char* const kFileError = "Ошибка чтения файла.\r\n";
 const char* const kDone = "Готово";
 const char* const kRadarDone = "升级完成";
@@ -156,16 +157,19 @@ enum class Fault {
     SilentNext,
     Error,
     Hangup,
-    HangupIdle,
+    Stray,
+    SlowReady,
+    NeverReady,
     SingleByte,
     Garbage,
     OldVersion,
     ShortRead,
     Shrunk
 };
-const char* const kFaultNames[] = {
-    "Garble",     "Drop",       "Silence", "SilentBegin", "SilentNext", "Error", "Hangup",
-    "HangupIdle", "SingleByte", "Garbage", "OldVersion",  "ShortRead",  "Shrunk"};
+const char* const kFaultNames[] = {"Garble",     "Drop",       "Silence",    "SilentBegin",
+                                   "SilentNext", "Error",      "Hangup",     "Stray",
+                                   "SlowReady",  "NeverReady", "SingleByte", "Garbage",
+                                   "OldVersion", "ShortRead",  "Shrunk"};
 
 constexpr int ALL = 99;  // every data frame
 
@@ -181,7 +185,7 @@ struct Row {
 // The message decides the event, the exit code and whether the port stays open.
 std::tuple<PageEvent, int, bool> OutcomeOf(const std::string& text) {
     if (text == kTimeout) return {PageEvent::Timeout, EXIT_LINK, false};
-    if (text == kLinkLost) return {PageEvent::LinkLost, EXIT_LINK, false};
+    if (text == kLinkLost || text == kLineLost) return {PageEvent::LinkLost, EXIT_LINK, false};
     if (text == kFileError) return {PageEvent::FileError, EXIT_PAYLOAD, true};
     if (text == kDone || text == kRadarDone) return {PageEvent::RunComplete, EXIT_DONE, true};
     return {PageEvent::DeviceError, EXIT_DEVICE_ERROR, true};
@@ -193,7 +197,8 @@ std::vector<Row> Rows() {
         rows.push_back({Fault::Garble, p, kTimeout, 2, p == PH_FW, 0});
         rows.push_back({Fault::Drop, p, kTimeout, 2, p == PH_EDOG, 0});
         rows.push_back({Fault::Silence, p, kTimeout, 1, p == PH_MUSIC, 0});
-        rows.push_back({Fault::Hangup, p, kTimeout, -1, p == PH_RADAR, 0});
+        rows.push_back({Fault::Hangup, p, kLineLost, -1, p == PH_RADAR, 0});
+        rows.push_back({Fault::Stray, p, kTimeout, 2, p == PH_MUSIC, 0});
     }
     const std::pair<uint8_t, const char*> errors[] = {
         {3, "命令无效，请重试!\n"}, {4, "Flash硬件忙!\n"},    {5, "Flash读保护!\n"},
@@ -210,7 +215,9 @@ std::vector<Row> Rows() {
     rows.insert(rows.end(), {{Fault::SilentBegin, PH_FW, kTimeout, 0, false, 0},
                              {Fault::SilentBegin, PH_RADAR, kTimeout, 0, true, 0},
                              {Fault::SilentNext, PH_COUNT, kTimeout, -1, false, 0},
-                             {Fault::HangupIdle, PH_EDOG, kLinkLost, 0, false, 0},
+                             {Fault::SlowReady, PH_COUNT, kRadarDone, ALL, false, 0},
+                             {Fault::SlowReady, PH_EDOG, kDone, ALL, true, 0},
+                             {Fault::NeverReady, PH_MUSIC, kTimeout, 0, false, 0},
                              {Fault::SingleByte, PH_COUNT, kRadarDone, ALL, true, 0},
                              {Fault::Garbage, PH_COUNT, kRadarDone, ALL, false, 0},
                              {Fault::OldVersion, PH_FW, kDone, ALL, false, 0}});
@@ -239,8 +246,11 @@ sim::Options OptionsFor(const Row& r) {
     if (x == Fault::SilentNext) f.silenceAfter = 9;   // probe, begin, loader, 5 writes, end
     if (x == Fault::Error) f.errorAt = d + 1;
     f.errorCode = r.code;
-    if (x == Fault::Hangup) f.hangupAfter = d;
-    if (x == Fault::HangupIdle) f.hangupAfter = 1;  // before the button is pressed
+    if (x == Fault::Hangup) f.hangupAfter = d + 1;              // after two data frames
+    if (x == Fault::Stray) f.strayAt = f.silenceAfter = d + 1;  // a stray answer, then silence
+    // Seconds of preparing before each ready frame; never ready within the bound.
+    if (x == Fault::SlowReady) o.readyDelayMs = 4000;
+    if (x == Fault::NeverReady) o.readyDelayMs = 10 * READY_WAIT_MS;
     f.singleByteWrites = x == Fault::SingleByte;
     if (x == Fault::Garbage) f.garbageBetween = 7;
     if (x == Fault::OldVersion) o.fwVersion = 0x0104;
@@ -254,7 +264,8 @@ class FaultTest : public RigTest, public testing::WithParamInterface<Row> {};
 TEST_P(FaultTest, EndsAsDecided) {
     const Row& r = GetParam();
     const auto [event, exitCode, portOpen] = OutcomeOf(r.text);
-    NewRig(0.1);
+    // A hang-up must end the run by itself: the reply timer is stretched out of its way.
+    NewRig(0.1, r.fault == Fault::Hangup ? 20.0 : 1.0);
     std::vector<Phase> phases = r.phase == PH_COUNT ? kAll : std::vector<Phase>{r.phase};
     if (r.fault == Fault::SilentNext) phases = {PH_FW, PH_EDOG};
     rig->WritePayloads(phases, r.fault == Fault::ShortRead ? 8u << 20 : 0);
@@ -276,24 +287,24 @@ TEST_P(FaultTest, EndsAsDecided) {
             cut = !stop.stop_requested() && truncate(path.c_str(), 0) == 0;
         });
     }
-    // A hang-up mid-payload ends in the time-out, or in the failed write of a frame after it.
-    auto lostLink = [&r](const std::string& seen) {
-        return r.fault == Fault::Hangup && seen.find(ForTerminal(kLinkLost)) != std::string::npos;
-    };
     if (r.face) {
         std::string out;
         EXPECT_EQ(rig->RunFace(out), exitCode) << out;
-        EXPECT_TRUE(out.find(ForTerminal(r.text)) != std::string::npos || lostLink(out)) << out;
+        EXPECT_NE(out.find(ForTerminal(r.text)), std::string::npos) << out;
+        if (r.fault == Fault::SlowReady) {
+            EXPECT_NE(out.find("Waiting for the device to get ready..."), std::string::npos);
+        }
     } else {
         ASSERT_TRUE(rig->StartPage());
-        if (r.fault == Fault::HangupIdle) {
-            ASSERT_TRUE(rig->loop.RunUntil([this] { return rig->dev->GetReport().hungUp; }, 60000));
-        }
         const PageEvent outcome = rig->Run();
         rig->loop.RunUntil([] { return false; }, 3000);  // nothing may show over the outcome
         const std::string text = rig->Text();
-        EXPECT_EQ(outcome, lostLink(text) ? PageEvent::LinkLost : event);
-        EXPECT_TRUE(lostLink(text) || text == r.text) << text;
+        EXPECT_EQ(outcome, event);
+        EXPECT_EQ(text, r.text);
+        if (r.fault == Fault::NeverReady) {
+            // Ended by the ready bound, not by the reply timer.
+            EXPECT_EQ(rig->wnd.LastTimer(TIMER_REPLY), READY_WAIT_MS);
+        }
         EXPECT_EQ(rig->page->m_byState.load(), STATE_IDLE);
         EXPECT_EQ(g_ISPCtrl.IsPortOpen(), portOpen);
         EXPECT_EQ(rig->wnd.Saw(PageEvent::Timeout), outcome == PageEvent::Timeout);
@@ -309,7 +320,7 @@ TEST_P(FaultTest, EndsAsDecided) {
 
     sim::Report rep = rig->dev->GetReport();
     EXPECT_TRUE(rep.violations.empty()) << rep.violations.front();
-    EXPECT_EQ(rep.hungUp, r.fault == Fault::Hangup || r.fault == Fault::HangupIdle);
+    EXPECT_EQ(rep.hungUp, r.fault == Fault::Hangup);
     for (Phase ph : phases) {
         const long got = rig->Received(ph), all = static_cast<long>(rig->data[ph].size());
         EXPECT_GE(got, 0) << kPhases[ph].name << ": not a prefix of the payload";
@@ -381,6 +392,41 @@ TEST_F(SoakTest, AnUpdateSucceedsAfterADeviceErrorAndAfterATimeout) {
     ASSERT_EQ(rig->Run(), PageEvent::RunComplete) << rig->Text();
     rig->ExpectIntact(kAll);
     EXPECT_LE(SettleThreads(threads), threads);
+}
+
+// The device's port named by a link that appears when it is plugged in, as the links under
+// /dev/serial/by-id do: found without a restart, and found again after a hang-up while idle.
+TEST_F(SoakTest, ADevicePluggedInLaterIsFoundAndFoundAgainAfterAnIdleHangUp) {
+    NewRig(0.1);
+    rig->WritePayloads({PH_EDOG});
+    const std::string link = rig->dir.File("ttyKALVO");
+    serialports::SetPortTable({link});
+    ASSERT_TRUE(rig->CPageRig::StartPage(0));
+    rig->loop.RunUntil([] { return false; }, 3000);  // nothing plugged in for 3 s
+    EXPECT_FALSE(rig->wnd.Saw(PageEvent::ProbeAnswered));
+    auto plugIn = [&](const sim::Options& o) {
+        rig->dev = std::make_unique<sim::CDevice>(o);
+        std::string pty;
+        ASSERT_TRUE(rig->dev->CreatePty(&pty) && rig->dev->Start());
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(pty, link);
+    };
+    sim::Options pulled;
+    pulled.faults.hangupAfter = 1;  // pulled right after answering the probe
+    plugIn(pulled);
+    ASSERT_TRUE(rig->WaitEvent(PageEvent::ProbeAnswered, 20000));
+    ASSERT_TRUE(rig->RunUntil([&] {
+        return rig->dev->GetReport().hungUp && !g_ISPCtrl.IsPortOpen() &&
+               !rig->page->IsButtonEnabled();
+    }));
+    EXPECT_FALSE(rig->wnd.Saw(PageEvent::LinkLost));
+    EXPECT_EQ(rig->Text(), "");
+
+    rig->wnd.ForgetEvents();
+    plugIn({});  // plugged in again: the same link, a new line
+    ASSERT_TRUE(rig->WaitEvent(PageEvent::ProbeAnswered, 20000));
+    ASSERT_EQ(rig->Run(), PageEvent::RunComplete) << rig->Text();
+    rig->ExpectIntact({PH_EDOG});
 }
 
 }  // namespace

@@ -102,14 +102,31 @@ TEST_F(MainPageTest, ButtonStaysDisabledWhileTheProbeIsUnanswered) {
     EXPECT_FALSE(m_window->Page()->IsButtonEnabled());
 }
 
-TEST_F(MainPageTest, ClickRunsTheUpdateToDoneWhileTheWarningBoxIsOpen) {
+TEST_F(MainPageTest, TheWarningBoxHoldsTheUpdateUntilItsOkThenTheRunEndsInDone) {
     std::string error;
     ASSERT_TRUE(WriteSamplePayloads(m_dir.Path(), error)) << error;
     std::filesystem::remove(m_dir.File(kPayloads[PAYLOAD_RADAR].file));
-    Open({.fwVersion = 0x0104, .faults = {}});  // the probe's answer brings up the version warning
+    Open({.fwVersion = 0x0104, .faults = {}});  // the firmware's start brings up the warning
     ASSERT_TRUE(RunUntil([&] { return Button()->isEnabled(); }));
     QTest::mouseClick(Button(), Qt::LeftButton);
     EXPECT_FALSE(Button()->isEnabled());
+
+    QMessageBox* warning = nullptr;
+    ASSERT_TRUE(RunUntil([&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (box != nullptr && box->isVisible() && box->windowTitle() == "ERROR" &&
+                box->icon() == QMessageBox::Critical &&
+                box->text() == "This is not Q9-Dornvex program")
+                warning = box;
+        }
+        return warning != nullptr;
+    }));
+    EXPECT_TRUE(warning->isModal());
+    QTest::qWait(500);  // the user takes his time (many reply periods): nothing goes on
+    EXPECT_EQ(m_dev->GetReport().fwFrames, 0);
+    EXPECT_FALSE(m_window->WindowSystem()->IsTimerSet(TIMER_REPLY));
+    QTest::mouseClick(warning->button(QMessageBox::Ok), Qt::LeftButton);
 
     const char* shot = std::getenv("KALVO_SCREENSHOT");
     bool saved = false;
@@ -124,15 +141,6 @@ TEST_F(MainPageTest, ClickRunsTheUpdateToDoneWhileTheWarningBoxIsOpen) {
     EXPECT_TRUE(Button()->isEnabled());
     EXPECT_EQ(progress->value(), 100);
     EXPECT_TRUE(shot == nullptr || saved) << shot;
-
-    bool boxOpen = false;
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        auto* box = qobject_cast<QMessageBox*>(w);
-        boxOpen |= box != nullptr && box->isVisible() && box->windowTitle() == "ERROR" &&
-                   box->icon() == QMessageBox::Critical &&
-                   box->text() == "This is not Q9-Dornvex program";
-    }
-    EXPECT_TRUE(boxOpen);
     ASSERT_TRUE(m_dev->WaitIdle(50, 5000));
     EXPECT_TRUE(m_dev->PayloadsComplete());
     EXPECT_EQ(m_dev->RawPayload(CMD_EDOG_DATA),

@@ -90,7 +90,8 @@ TEST_F(IspWire, AnswerOverThreeChunksFinishesTheCommandThenPassesItsData) {
     Send({0x42, 0x07});
     EXPECT_TRUE(rec.Events().empty());
     Send(Status(CMD_CHIP_VERSION, 2));
-    EXPECT_EQ(rec.Got(), (Results{{NOTIFY_REPLY, {}}, {CMD_CHIP_VERSION, {0x42, 0x07}}}));
+    EXPECT_EQ(rec.Got(),
+              (Results{{NOTIFY_REPLY, {CMD_CHIP_VERSION}}, {CMD_CHIP_VERSION, {0x42, 0x07}}}));
     auto ev = rec.Events();
     ASSERT_EQ(ev.size(), 2u);
     EXPECT_EQ(ev[0].queued, 2u);  // the reply notice comes before the command is finished
@@ -105,7 +106,7 @@ TEST_F(IspWire, AnswerCompletesOnceItsDataHaveArrivedAndKeepsItsOwnData) {
     const auto done = [](std::initializer_list<std::pair<uint8_t, Frame>> answers) {
         Results out;
         for (const auto& a : answers) {
-            out.emplace_back(NOTIFY_REPLY, Frame());
+            out.emplace_back(NOTIFY_REPLY, Frame(1, a.first));
             out.push_back(a);
         }
         return out;
@@ -114,7 +115,9 @@ TEST_F(IspWire, AnswerCompletesOnceItsDataHaveArrivedAndKeepsItsOwnData) {
         {{Answer(CMD_ERASE_CHIP, {})}, done({{CMD_ERASE_CHIP, {}}})},
         {{Status(CMD_ERASE_CHIP, 2)}, {}},
         {{Status(CMD_SET_BAUD, 1), Status(CMD_SET_BAUD, 2)},
-         {{CMD_SET_BAUD, Status(CMD_SET_BAUD, 1)}, {NOTIFY_REPLY, {}}, {CMD_SET_BAUD, {}}}},
+         {{CMD_SET_BAUD, Status(CMD_SET_BAUD, 1)},
+          {NOTIFY_REPLY, {CMD_SET_BAUD}},
+          {CMD_SET_BAUD, {}}}},
         {{Cat({Answer(CMD_WRITE_HEX, {}), Answer(CMD_VERIFY, verify)})},
          done({{CMD_WRITE_HEX, {}}, {CMD_VERIFY, verify}})},
         {{Cat({Answer(CMD_ERASE_CHIP, {}), Frame(next.begin(), next.begin() + 4)}),
@@ -138,7 +141,8 @@ TEST_F(IspWire, AcknowledgementFinishesOnlyTheFrontCommandAndAStopDropsTheQueue)
     Queue(CMD_ERASE_CHIP);
     EXPECT_EQ(dev.ReadFrame(), Bytes({0xAC, 0x05, 0x00, 0x23, 0x23}));
     Send(Dev(CMD_EDOG_ACK, {CMD_MUSIC_DATA}));
-    EXPECT_EQ(rec.Got(), (Results{{NOTIFY_REPLY, {}}, {CMD_EDOG_ACK, {}}}));
+    // A stray acknowledgement names its own command: the page's timer stays armed.
+    EXPECT_EQ(rec.Got(), (Results{{NOTIFY_REPLY, {CMD_MUSIC_DATA}}, {CMD_EDOG_ACK, {}}}));
     EXPECT_EQ(Manager().GetQueueSize(), 2u);
     Send(Dev(CMD_EDOG_ACK, {CMD_EDOG_DATA}));
     EXPECT_EQ(dev.ReadFrame(), Bytes({0xAC, 0x05, 0x00, 0x13, 0x13}));
@@ -158,14 +162,15 @@ TEST_F(IspWire, DeviceErrorDropsTheQueueAndTheNextAnswerStartsAfresh) {
         g_ISPCtrl.EndFirmware();
         dev.ReadFrame();
         Send(Cat({Status(code, 1), Status(code, result)}));
-        EXPECT_EQ(rec.Got(), (Results{{NOTIFY_DEVICE_ERROR, {result}}, {NOTIFY_REPLY, {}}}));
+        EXPECT_EQ(rec.Got(), (Results{{NOTIFY_DEVICE_ERROR, {result}}, {NOTIFY_REPLY, {code}}}));
         EXPECT_EQ(Manager().GetQueueSize(), 0u);
         EXPECT_EQ(g_ISPCtrl.m_nRunState.load(), 2);
         rec.Clear();
         g_ISPCtrl.GetChipVersion();
         dev.ReadFrame();
         Send(Answer(CMD_CHIP_VERSION, {0x42, 0x07}));
-        EXPECT_EQ(rec.Got(), (Results{{NOTIFY_REPLY, {}}, {CMD_CHIP_VERSION, {0x42, 0x07}}}));
+        EXPECT_EQ(rec.Got(),
+                  (Results{{NOTIFY_REPLY, {CMD_CHIP_VERSION}}, {CMD_CHIP_VERSION, {0x42, 0x07}}}));
     }
 }
 
@@ -237,34 +242,44 @@ protected:
         std::copy(ports, ports + 3, g_pComPortList);
         g_byComPortCount.store(3);
     }
-    // The probe on the last port; the one for port 1 may go out only after port 3 opened.
-    Frame LastProbe() {
-        Frame probe = b.ReadFrame();
-        return probe == Bytes({0xAC, 0x06, 0x00, 0x45, 0x01, 0x46}) ? b.ReadFrame() : probe;
-    }
     Pty a, b;
 };
 
-TEST_F(IspProbe, StartUpProbeQueuesOnPortsThatOpenAndKeepsTheLast) {
+// Each port is probed in turn and given a short while to answer; a silent port is closed again,
+// one that cannot be opened is skipped, and the first that answers stays open.
+TEST_F(IspProbe, StartUpProbeKeepsTheFirstPortThatAnswersAndClosesTheSilentOnes) {
     {
-        CQueueProbe queue;
+        CQueueProbe queue;  // nothing is sent: every port stays silent
         g_ISPCtrl.ProbeAllPorts(&rec);
         EXPECT_EQ(queue.m_added,
                   (std::vector<Frame>{{0xAC, 6, 0, 0x45, 1}, {0xAC, 6, 0, 0x45, 3}}));
         EXPECT_EQ(queue.m_ports, (std::vector<std::string>{a.slave, b.slave}));
+        EXPECT_FALSE(g_ISPCtrl.IsPortOpen());
     }
-    g_ISPCtrl.ProbeAllPorts(&rec);
-    EXPECT_EQ(LastProbe(), Bytes({0xAC, 0x06, 0x00, 0x45, 0x03, 0x48}));
-    b.Write(Dev(CMD_PROBE_ACK, {CMD_PROBE, 0x07}));
-    ASSERT_TRUE(rec.Wait(CMD_PROBE_ACK));
-    EXPECT_EQ(g_ISPCtrl.m_nSelectNum.load(), 7);
-    EXPECT_EQ(Manager().GetQueueSize(), 0u);
-    EXPECT_TRUE(g_ISPCtrl.IsPortOpen());
+    for (bool firstAnswers : {false, true}) {
+        SCOPED_TRACE(firstAnswers ? "device on COM1" : "device on COM3");
+        const Pty& device = firstAnswers ? a : b;
+        const Frame probe = firstAnswers ? Bytes({0xAC, 0x06, 0x00, 0x45, 0x01, 0x46})
+                                         : Bytes({0xAC, 0x06, 0x00, 0x45, 0x03, 0x48});
+        std::thread answer([&] {
+            EXPECT_EQ(device.ReadFrame(), probe);
+            device.Write(Dev(CMD_PROBE_ACK, {CMD_PROBE, 0x07}));
+        });
+        g_ISPCtrl.ProbeAllPorts(&rec);
+        answer.join();
+        ASSERT_TRUE(rec.Wait(CMD_PROBE_ACK));
+        EXPECT_EQ(g_ISPCtrl.m_nSelectNum.load(), 7);
+        EXPECT_EQ(Manager().GetQueueSize(), 0u);
+        EXPECT_TRUE(g_ISPCtrl.IsPortOpen());
+        EXPECT_EQ(g_ISPCtrl.m_serial.GetPath(), device.slave);
+        g_ISPCtrl.ClosePort();
+        rec.Clear();
+    }
 }
 
 TEST_F(IspProbe, CheckPortJobClosesThePortWithOrWithoutAnAnswer) {
     std::thread device([&] {
-        EXPECT_EQ(LastProbe(), Bytes({0xAC, 0x06, 0x00, 0x45, 0x03, 0x48}));
+        EXPECT_EQ(b.ReadFrame(), Bytes({0xAC, 0x06, 0x00, 0x45, 0x03, 0x48}));
         b.Write(Dev(CMD_PROBE_ACK, {CMD_PROBE, 0x05}));
     });
     EXPECT_EQ(g_ISPCtrl.ProbePorts(), 1);

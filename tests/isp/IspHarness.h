@@ -116,11 +116,10 @@ struct Recorder {
         std::lock_guard<std::mutex> lock(m_mtx);
         return m_events;
     }
-    // Codes and data of the results; a reply notice carries the raw reply, left out here.
+    // Codes and data of the results; a reply notice carries the code of the command answered.
     Results Got() {
         Results out;
-        for (const Event& e : Events())
-            out.emplace_back(e.code, e.code == NOTIFY_REPLY ? Frame{} : e.data);
+        for (const Event& e : Events()) out.emplace_back(e.code, e.data);
         return out;
     }
     bool Wait(uint8_t code) {

@@ -42,7 +42,8 @@ void CPageRig::Reset() {
 PageEvent CPageRig::Run() {
     wnd.ForgetEvents();
     Press();
-    RunUntil([this] { return wnd.Outcome() != PageEvent::ProbeAnswered; }, 60000);
+    // Beyond the longest bound of the page: the wait for a ready frame.
+    RunUntil([this] { return wnd.Outcome() != PageEvent::ProbeAnswered; }, 2 * READY_WAIT_MS);
     return wnd.Outcome();
 }
 

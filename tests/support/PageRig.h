@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,7 +35,13 @@ public:
         : CLoopWindow(loop), m_stretch(stretch) {}
 
     void SetTimer(uint32_t id, uint32_t ms) override {
+        Record([&] { m_lastTimer[id] = ms; });
         CLoopWindow::SetTimer(id, static_cast<uint32_t>(ms * m_stretch));
+    }
+    // The period the page last set for a timer, before stretching.
+    uint32_t LastTimer(uint32_t id) {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_lastTimer.count(id) ? m_lastTimer[id] : 0;
     }
     void ShowStatusText(const std::string& text) override {
         Record([&] { m_texts.push_back(text); });
@@ -46,6 +53,27 @@ public:
     }
     void MessageBox(const std::string& text, const std::string& caption) override {
         Record([&] { m_boxes.push_back(caption + ": " + text); });
+    }
+    // The user's OK comes at once, or, with HoldBoxes, when the test says so.
+    void MessageBoxModal(const std::string& text, const std::string& caption,
+                         std::function<void()> onClosed) override {
+        Record([&] { m_boxes.push_back(caption + ": " + text); });
+        std::unique_lock<std::mutex> lock(m_mtx);
+        if (!m_bHoldBoxes) {
+            lock.unlock();
+            if (onClosed) onClosed();
+            return;
+        }
+        m_held.push_back(std::move(onClosed));
+    }
+    void HoldBoxes() {
+        Record([&] { m_bHoldBoxes = true; });
+    }
+    void CloseBoxes() {
+        std::vector<std::function<void()>> held;
+        Record([&] { held.swap(m_held); });
+        for (auto& fn : held)
+            if (fn) fn();
     }
     void OnPageEvent(PageEvent event, const std::string&) override {
         Record([&] { m_events.push_back(event); });
@@ -63,7 +91,9 @@ public:
     PageEvent Outcome() {
         std::lock_guard<std::mutex> lock(m_mtx);
         for (PageEvent e : m_events)
-            if (e != PageEvent::ProbeAnswered && e != PageEvent::VersionWarning) return e;
+            if (e != PageEvent::ProbeAnswered && e != PageEvent::VersionWarning &&
+                e != PageEvent::WaitingForDevice && e != PageEvent::PortUnusable)
+                return e;
         return PageEvent::ProbeAnswered;
     }
     void ForgetEvents() {
@@ -90,6 +120,9 @@ private:
     std::vector<int> m_positions;
     std::vector<std::string> m_boxes;
     std::vector<PageEvent> m_events;
+    bool m_bHoldBoxes = false;
+    std::map<uint32_t, uint32_t> m_lastTimer;
+    std::vector<std::function<void()>> m_held;
 };
 
 // One device, one loop, one page at a time. Going, it ends the page and the device and puts the

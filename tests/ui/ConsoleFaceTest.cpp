@@ -103,6 +103,41 @@ TEST_F(ConsoleFaceTest, ExitCodesForEachWayARunEnds) {
     }
 }
 
+// The device on any of the ports given, beside one that stays silent and one that is gone; a
+// port that cannot be opened is reported once however often the search comes by.
+TEST_F(ConsoleFaceTest, TheDeviceIsFoundOnAnyPortBesideASilentOne) {
+    const std::vector<uint8_t> edog(9000, 0x3C);
+    dir.Write(kPayloads[PAYLOAD_EDOG].file, edog);
+    StartDevice();
+    sim::Options quiet;
+    quiet.faults.silenceAfter = 0;
+    sim::CDevice silent(quiet);
+    std::string silentPort;
+    ASSERT_TRUE(silent.CreatePty(&silentPort));
+    ASSERT_TRUE(silent.Start());
+    const std::string gone = dir.File("no-such-tty");
+    const std::vector<std::vector<std::string>> orders = {
+        {port, silentPort}, {silentPort, port}, {gone, silentPort, port}, {gone, silentPort}};
+    for (const auto& ports : orders) {
+        SCOPED_TRACE(ports.front() + " first of " + std::to_string(ports.size()));
+        std::vector<std::string> args = {"--payload-dir", dir.Path(), "--wait", "5"};
+        for (const std::string& p : ports) args.insert(args.end(), {"--port", p});
+        Outcome r = Run(args);
+        const bool found = ports.back() == port || ports.front() == port;
+        EXPECT_EQ(r.code, found ? EXIT_DONE : EXIT_NO_DEVICE) << r.out;
+        if (found) {
+            EXPECT_EQ(dev->RawPayload(CMD_EDOG_DATA), edog);
+        }
+        size_t reports = 0;
+        for (size_t at = r.out.find("Port not usable: " + gone); at != std::string::npos;
+             at = r.out.find("Port not usable: " + gone, at + 1))
+            ++reports;
+        EXPECT_EQ(reports, ports.front() == gone ? 1u : 0u) << r.out;
+        EXPECT_EQ(r.out.find("already open in this program"), std::string::npos) << r.out;
+    }
+    EXPECT_TRUE(silent.GetReport().violations.empty());
+}
+
 TEST_F(ConsoleFaceTest, NoPortAtAllSaysWhy) {
     Outcome r = Run({"--port", dir.File("no-such-tty"), "--wait", "1"});
     EXPECT_EQ(r.code, EXIT_NO_DEVICE);

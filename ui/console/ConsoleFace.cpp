@@ -10,11 +10,14 @@
 #include "app/UiLoop.h"
 #include "core/Log.h"
 #include "platform/Console.h"
+#include "platform/Time.h"
 #include "serial/PortTable.h"
 
 namespace {
 
 constexpr uint32_t TIMER_NO_ANSWER = 100;
+// Ticks of the elapsed-seconds line while the device prepares its memory.
+constexpr uint32_t TIMER_WAIT_TICK = 101;
 
 std::string ForTerminal(const std::string& text) {
     std::string out;
@@ -43,6 +46,8 @@ public:
         m_loop.SetTimerHandler([this](uint32_t id) {
             if (id == TIMER_NO_ANSWER) {
                 OnNoAnswer();
+            } else if (id == TIMER_WAIT_TICK) {
+                ShowReadyWait();
             } else if (m_pageTimer) {
                 m_pageTimer(id);
             }
@@ -53,6 +58,8 @@ public:
         m_loop.Post([this, event, detail] {
             if (m_pPage == nullptr || m_bDone) return;
             if (event == PageEvent::ProbeAnswered) m_loop.KillTimer(TIMER_NO_ANSWER);
+            if (event == PageEvent::WaitingForDevice) StartReadyWait();
+            if (event == PageEvent::PortUnusable) Line("Port not usable: " + detail);
             int code = m_session.OnEvent(*m_pPage, event, detail, true);
             if (event == PageEvent::NothingToDo ||
                 (event == PageEvent::ProbeAnswered && code == EXIT_PAYLOAD)) {
@@ -79,6 +86,7 @@ public:
 protected:
     void OnStatusChanged(const std::string& text) override {
         std::string t = ForTerminal(text);
+        if (m_bWaiting && !t.empty() && t != m_strLast) StopReadyWait();
         if (t == m_strLast || t.empty()) {
             m_strLast = t;
             return;
@@ -120,14 +128,46 @@ private:
         std::fflush(stdout);
     }
 
+    // The device prepares its memory: a line with the seconds waited on a terminal, one plain
+    // line otherwise.
+    void StartReadyWait() {
+        if (m_bWaiting) return;
+        m_bWaiting = true;
+        m_dwWaitStart = plat::GetTickCount();
+        if (!m_bTty) {
+            Line("Waiting for the device to get ready...");
+            return;
+        }
+        m_loop.SetTimer(TIMER_WAIT_TICK, 1000);
+        ShowReadyWait();
+    }
+    void ShowReadyWait() {
+        if (!m_bWaiting || !m_bTty) return;
+        unsigned seconds = (plat::GetTickCount() - m_dwWaitStart) / 1000;
+        std::printf("\r\033[KWaiting for the device to get ready: %u s", seconds);
+        std::fflush(stdout);
+        m_bLiveLine = true;
+    }
+    void StopReadyWait() {
+        m_bWaiting = false;
+        m_loop.KillTimer(TIMER_WAIT_TICK);
+        if (m_bTty && m_bLiveLine) {
+            std::printf("\r\033[K");
+            m_bLiveLine = false;
+        }
+    }
+
     void OnNoAnswer() {
         m_loop.KillTimer(TIMER_NO_ANSWER);
         if (m_session.ProbeAnswered() || m_bDone) return;
+        // The ports are free again for the reasons below.
+        if (m_pPage != nullptr) m_pPage->StopPortSearch();
         Line("No device answered: " + m_session.NoDeviceReason());
         Finish(EXIT_NO_DEVICE);
     }
 
     void Finish(int code) {
+        if (m_bWaiting) StopReadyWait();
         m_bDone = true;
         if (m_bLiveLine) std::printf("\n");
         m_bLiveLine = false;
@@ -141,6 +181,8 @@ private:
     bool m_bTty;
     bool m_bLiveLine = false;
     bool m_bDone = false;
+    bool m_bWaiting = false;
+    uint32_t m_dwWaitStart = 0;
     std::string m_strLast;
 };
 

@@ -238,6 +238,21 @@ void CQtWindowSystem::MessageBox(const std::string& text, const std::string& cap
     });
 }
 
+void CQtWindowSystem::MessageBoxModal(const std::string& text, const std::string& caption,
+                                      std::function<void()> onClosed) {
+    Queue([this, text, caption, onClosed] {
+        auto* box = new QMessageBox(QMessageBox::Critical, QString::fromStdString(caption),
+                                    QString::fromStdString(text), QMessageBox::Ok, m_pOwner.data());
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        // Window-modal without a nested loop: the window's timers and posted calls go on, the
+        // page waits for the OK.
+        QObject::connect(box, &QDialog::finished, [onClosed](int) {
+            if (onClosed) onClosed();
+        });
+        box->open();
+    });
+}
+
 void CQtWindowSystem::PostToUi(std::function<void()> fn) {
     Queue(std::move(fn));
 }
