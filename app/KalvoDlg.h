@@ -12,11 +12,13 @@
 #include <mutex>
 #include <string>
 
+#include "app/RunRecord.h"
 #include "app/StatusText.h"
 #include "app/WindowSystem.h"
 #include "core/AutoThread.h"
 #include "core/ISPPacket.h"
 #include "image/HexFile.h"
+#include "isp/FlashReadBack.h"
 #include "isp/PortSearch.h"
 #include "platform/Event.h"
 
@@ -90,6 +92,7 @@ public:
     void OnProbeAnswer();
     void OnReadProgress(const uint8_t* data, int32_t dataLen);
     void OnReadBlock(const uint8_t* data, int32_t dataLen);
+    void OnReadBackBlock(const uint8_t* data, int32_t dataLen);
 
     // Device status and error messages.
     void OnVerifyResult(const uint8_t* data, int32_t dataLen);
@@ -115,6 +118,11 @@ public:
     void StartChipInfo();
     void StartErase();
     void StartReadFlash(const std::string& dumpPath);
+    // Reads back the flash blocks that hold the image's data and compares them with it; ends in
+    // ServiceDone (all match) or VerifyFailed. False when the page is busy or the image is empty.
+    bool StartReadBack(std::shared_ptr<const CHEXFile> image);
+    CFlashReadBack::Result ReadBackResult() const;
+    const CRunRecord& RunRecord() const { return m_runRecord; }
     void StartBaudHandshake(uint32_t targetBaud);
     void StartCheckPort();
     // Ends the search for the device (the terminal face gives up waiting).
@@ -170,6 +178,8 @@ private:
     void HoldForBox();
     bool IsBoxOpen() const;
     void PostJob(uint8_t job);
+    // The run record's entry for a payload whose begin command goes out now.
+    void RecordBegin(int which, uint32_t chunk, const CHEXFile* holder);
     void Burn(int which);
     void RunDownload(uint8_t job);
     bool StartService(uint8_t state, uint8_t job);
@@ -183,6 +193,10 @@ private:
     mutable std::mutex m_dumpMtx;
     std::mutex m_runMtx;
     std::string m_strDumpPath;
+    // The read-out of STATE_READ_FLASH goes to m_readBack instead of the dump file.
+    std::atomic<bool> m_bReadBack{false};
+    CFlashReadBack m_readBack;
+    CRunRecord m_runRecord;
     plat::CEvent m_evShutdown{true};
     std::atomic<bool> m_bDestroyed{false};
     // A begin command went out and the device has not said it is ready yet: the page is idle, but

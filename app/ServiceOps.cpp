@@ -25,7 +25,29 @@ void CKalvoDlg::StartReadFlash(const std::string& dumpPath) {
         std::lock_guard<std::mutex> lock(m_dumpMtx);
         m_strDumpPath = dumpPath;
     }
+    m_bReadBack.store(false);
     StartService(STATE_READ_FLASH, JOB_READ_FLASH);
+}
+
+bool CKalvoDlg::StartReadBack(std::shared_ptr<const CHEXFile> image) {
+    std::vector<uint32_t> blocks;
+    {
+        std::lock_guard<std::mutex> lock(m_dumpMtx);
+        if (!image || !m_readBack.Plan(*image)) return false;
+        blocks = m_readBack.Blocks();
+    }
+    uint8_t idle = STATE_IDLE;
+    if (!m_byState.compare_exchange_strong(idle, STATE_READ_FLASH)) return false;
+    m_bReadBack.store(true);
+    SetProgress(0);
+    ShowStatus(Format(TEXT_VERIFY_PROGRESS, 0), 128);
+    g_ISPCtrl.ReadFlashBlocks(blocks);
+    return true;
+}
+
+CFlashReadBack::Result CKalvoDlg::ReadBackResult() const {
+    std::lock_guard<std::mutex> lock(m_dumpMtx);
+    return m_readBack.GetResult();
 }
 
 void CKalvoDlg::StartBaudHandshake(uint32_t targetBaud) {
@@ -76,6 +98,10 @@ void CKalvoDlg::OnReadBlock(const uint8_t* data, int32_t dataLen) {
         m_byState.store(STATE_IDLE);
         return;
     }
+    if (m_bReadBack.load()) {
+        OnReadBackBlock(data, dataLen);
+        return;
+    }
     std::string name;
     {
         std::lock_guard<std::mutex> lock(m_dumpMtx);
@@ -87,6 +113,46 @@ void CKalvoDlg::OnReadBlock(const uint8_t* data, int32_t dataLen) {
         m_byState.store(STATE_IDLE);
         ShowStatus(TEXT_READ_ERROR, 0);
         Notify(PageEvent::ServiceFailed, g_ISPCtrl.GetReadError());
+    }
+}
+
+void CKalvoDlg::OnReadBackBlock(const uint8_t* data, int32_t dataLen) {
+    bool stored = false;
+    size_t done = 0, total = 0;
+    CFlashReadBack::Result r;
+    {
+        std::lock_guard<std::mutex> lock(m_dumpMtx);
+        stored = m_readBack.Store(data, dataLen);
+        done = m_readBack.BlocksDone();
+        total = m_readBack.Blocks().size();
+        r = m_readBack.GetResult();
+    }
+    if (!stored) {
+        g_ISPCtrl.CancelReadFlash();
+        m_byState.store(STATE_IDLE);
+        ShowStatus(TEXT_READ_ERROR, 0);
+        Notify(PageEvent::ServiceFailed,
+               Format("short read-back answer (%d bytes)", dataLen < 0 ? 0 : dataLen));
+        return;
+    }
+    auto percent = static_cast<int>(done * 100 / total);
+    SetProgress(percent);
+    ShowStatus(Format(TEXT_VERIFY_PROGRESS, percent), 128);
+    if (done != total) return;
+    m_byState.store(STATE_IDLE);
+    auto compared = static_cast<unsigned long long>(r.compared);
+    if (r.differing != 0) {
+        ShowStatus(TEXT_VERIFY_FAILED, 128);
+        Notify(PageEvent::VerifyFailed,
+               Format("first difference at 0x%08X, %llu of %llu bytes differ", r.firstDiff,
+                      static_cast<unsigned long long>(r.differing), compared));
+    } else if (r.badRecord) {
+        // The bytes may be right, but what came back cannot be trusted to say so.
+        ShowStatus(TEXT_READ_ERROR, 128);
+        Notify(PageEvent::VerifyFailed, "a read-back record failed its check byte");
+    } else {
+        ShowStatus(TEXT_BURN_DONE, 128);
+        Notify(PageEvent::ServiceDone, Format("%llu bytes read back, all match", compared));
     }
 }
 

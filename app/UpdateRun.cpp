@@ -18,12 +18,30 @@ void CKalvoDlg::OnBnClickedUpdate() {
         auto holder = Holder(next);
         // Shown first: the device's answer, an error among them, may be shown before we return.
         if (row.beginText != nullptr) ShowStatus(row.beginText, 128);
+        RecordBegin(next, row.chunk, holder.get());
         row.begin(holder.get());
         if (row.beginLog != nullptr) WriteLog("%s", row.beginLog);
     } else if (m_wPayloadTotal.load() == 0) {
         Notify(PageEvent::NothingToDo);
     }
     EnableButton(false);
+}
+
+void CKalvoDlg::RecordBegin(int which, uint32_t chunk, const CHEXFile* holder) {
+    if (holder == nullptr) return;
+    uint64_t bytes = 0;
+    uint32_t frames = 0;
+    if (which == PAYLOAD_FW) {
+        holder->WalkPlacedData([&](const HEX_PLACED& d) {
+            bytes += d.byLen;
+            return true;
+        });
+        frames = static_cast<uint32_t>(holder->GetDataRecordCount());
+    } else {
+        bytes = holder->m_file.GetLength();
+        frames = static_cast<uint32_t>((bytes + chunk - 1) / chunk);
+    }
+    m_runRecord.Began(which, bytes, frames);
 }
 
 void CKalvoDlg::PostJob(uint8_t job) {
@@ -178,6 +196,7 @@ void CKalvoDlg::OnPayloadAck(int which) {
     uint32_t total = which == PAYLOAD_FW ? static_cast<uint32_t>(holder->GetDataRecordCount())
                                          : g_ISPCtrl.m_dwRawFrames.load();
     if (CountAck(row.state, total, row.progressText) != 100) return;
+    m_runRecord.Written(which);
     ShowStatus(row.doneText, 128);
     m_byState.store(STATE_IDLE);
     m_dwAckCount.store(0);

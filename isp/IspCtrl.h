@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/AutoThread.h"
 #include "core/RawString.h"
@@ -66,6 +67,8 @@ public:
     void GetFlashSize();
     void SetDeviceBaud(uint32_t baud);
     int ReadFlash();
+    // Queues one block request for each address (2048 bytes each), for a read-back check.
+    int ReadFlashBlocks(const std::vector<uint32_t>& addresses);
     void QueryChipExtra();
     void AnswerLoaderStarted();
     void SendEcho();

@@ -1,6 +1,7 @@
 // Flash read-out: the block requests of ReadFlash, the dump file written by SaveReadBlock with its
 // progress, and the flash-size table of the chip's size code.
 #include <cstring>
+#include <vector>
 
 #include "core/Log.h"
 #include "isp/Frame.h"
@@ -32,21 +33,25 @@ void CISPCtrl::CancelReadFlash() {
 
 int CISPCtrl::ReadFlash() {
     AbortReadFlash();
-    uint32_t generation = m_nReadGeneration.load();
     uint32_t blocks = m_dwFlashSizeKB.load() / 2;
-    uint32_t address = 0x08000000;
+    std::vector<uint32_t> addresses;
+    for (uint32_t b = 0; b < blocks; ++b) addresses.push_back(0x08000000 + b * 0x800);
+    return ReadFlashBlocks(addresses);
+}
+
+int CISPCtrl::ReadFlashBlocks(const std::vector<uint32_t>& addresses) {
+    uint32_t generation = m_nReadGeneration.load();
     auto* rec = new CISPPacket;
-    for (uint32_t b = 0; b < blocks && m_nReadGeneration.load() == generation; ++b) {
+    for (size_t b = 0; b < addresses.size() && m_nReadGeneration.load() == generation; ++b) {
         // The address, then the byte count: one 2048-byte block.
         uint8_t f[10];
         isp::PutFrameHead(f, CMD_READ_BLOCK, 6);
-        isp::PutLe32(f + 4, address);
+        isp::PutLe32(f + 4, addresses[b]);
         f[8] = 0x00;
         f[9] = 0x08;
         rec->m_frame.Clear();
         rec->m_frame.Append(f, 10);
         TaskManager().AddTask(*rec);
-        address += 0x800;
     }
     delete rec;
     return 1;

@@ -12,6 +12,16 @@ namespace plat {
 // machine gives the same list. Looked up afresh at each call.
 std::vector<std::string> DiscoverSerialPorts();
 
+// What a serial device is, as far as the system tells (for the port list shown to the user).
+struct SerialPortInfo {
+    enum class Kind { UsbAdapter, OnBoardUart, PseudoTerminal, Unknown };
+    Kind kind = Kind::Unknown;
+    // USB adapters: the ids ("0403:6001") and the strings of the device, where it has them.
+    std::string usbId, vendor, product, serial;
+    std::string driver;  // the system's driver of the port, where it names one
+};
+SerialPortInfo DescribeSerialPort(const std::string& path);
+
 // A line for the user when the adapter behind the port is known to hold short answers back (a
 // USB adapter whose latency timer is above 2 ms), saying how to set it right; "" otherwise.
 std::string SerialAdapterAdvice(const std::string& path);

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -78,6 +80,59 @@ std::vector<std::string> DiscoverSerialPortsIn(const std::string& devDir,
 
 std::vector<std::string> DiscoverSerialPorts() {
     return DiscoverSerialPortsIn("/dev", "/sys/class/tty");
+}
+
+namespace {
+
+// The first line of a sysfs attribute, "" when there is none.
+std::string Attribute(const std::filesystem::path& dir, const char* name) {
+    std::ifstream in(dir / name);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
+    return line;
+}
+
+}  // namespace
+
+SerialPortInfo DescribeSerialPortIn(const std::string& devPath, const std::string& sysClassTty) {
+    namespace fs = std::filesystem;
+    SerialPortInfo info;
+    std::error_code ec;
+    // /dev/serial/by-id/... and other links name the tty they point to.
+    fs::path real = fs::canonical(devPath, ec);
+    if (ec) real = devPath;
+    struct stat st {};
+    // Unix98 pseudo-terminal slaves have the majors 136 to 143.
+    if (::stat(real.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+        major(st.st_rdev) <= 143) {
+        info.kind = SerialPortInfo::Kind::PseudoTerminal;
+        return info;
+    }
+    fs::path tty = fs::path(sysClassTty) / real.filename();
+    fs::path device = fs::canonical(tty / "device", ec);
+    if (ec) return info;
+    fs::path driver = fs::canonical(device / "driver", ec);
+    if (!ec) info.driver = driver.filename().string();
+    // The USB device is an ancestor of the tty's interface: the one with the ids.
+    for (fs::path d = device; !d.empty() && d != d.root_path(); d = d.parent_path()) {
+        if (!fs::exists(d / "idVendor", ec)) continue;
+        info.kind = SerialPortInfo::Kind::UsbAdapter;
+        info.usbId = Attribute(d, "idVendor") + ":" + Attribute(d, "idProduct");
+        info.vendor = Attribute(d, "manufacturer");
+        info.product = Attribute(d, "product");
+        info.serial = Attribute(d, "serial");
+        return info;
+    }
+    std::string type = Attribute(tty, "type");
+    if ((!type.empty() && type != "0") || UnitOf(real.filename().string(), "ttyS") >= 0 ||
+        UnitOf(real.filename().string(), "ttyAMA") >= 0)
+        info.kind = SerialPortInfo::Kind::OnBoardUart;
+    return info;
+}
+
+SerialPortInfo DescribeSerialPort(const std::string& path) {
+    return DescribeSerialPortIn(path, "/sys/class/tty");
 }
 
 // The updater switches a USB adapter's low-latency flag on itself (SerialSetLowLatency).

@@ -39,6 +39,9 @@ struct Options {
     // Program time (the time-scale seam) the device takes to prepare its memory before each
     // ready frame (0x19, 0x22, 0x32, 0x42), as real flash does.
     uint32_t readyDelayMs = 0;
+    // A flash cell that stores what is written to it with its lowest bit flipped, as a worn or
+    // faulty cell would; 0: none.
+    uint32_t badCellAt = 0;
     Faults faults;
 };
 

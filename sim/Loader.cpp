@@ -239,6 +239,7 @@ Answer CLoader::WriteHex(const std::vector<uint8_t>& p) {
     for (size_t i = 0; i < count; ++i) {
         overlap = overlap || m_written[off + i];
         m_flash[off + i] = p[5 + i];
+        if (m_opt.badCellAt != 0 && addr + i == m_opt.badCellAt) m_flash[off + i] ^= 0x01;
         m_written[off + i] = 1;
     }
     if (overlap) {

@@ -44,6 +44,13 @@ std::string UsageText() {
            "  --simulate          use the built-in simulated device (a sample payload set is\n"
            "                      made when no payload files are found)\n"
            "  --headless          run in the terminal even when a display is available\n"
+           "  --verify            after the update, read the firmware back and compare it with "
+           "the\n"
+           "                      image\n"
+           "  --json              print a JSON report on standard output at the end (the status\n"
+           "                      texts go to standard error); runs in the terminal\n"
+           "  --list-ports        list the serial ports (COM number, path, kind, whether it\n"
+           "                      opens) and exit\n"
            "  --wait SECONDS      how long to wait for the device to answer (default 10)\n"
            "  --help              show this text\n"
            "  --version           show the program version\n"
@@ -139,6 +146,14 @@ bool ParseOptions(int argc, const char* const* argv, UpdaterOptions& opts, std::
             if (!flag(opts.simulate)) return false;
         } else if (arg == "--headless") {
             if (!flag(opts.headless)) return false;
+        } else if (arg == "--verify") {
+            if (!flag(opts.verify)) return false;
+        } else if (arg == "--json") {
+            if (!flag(opts.json)) return false;
+            // A report for scripts: the window would wait for a user.
+            opts.headless = true;
+        } else if (arg == "--list-ports") {
+            if (!flag(opts.listPorts)) return false;
         } else if (arg == "--help" || arg == "-h") {
             opts.help = true;
         } else if (arg == "--version") {
@@ -150,6 +165,15 @@ bool ParseOptions(int argc, const char* const* argv, UpdaterOptions& opts, std::
     }
     if (services > 1) {
         error = "--chip-info, --erase and --read-flash cannot be combined";
+        return false;
+    }
+    if (opts.json && opts.log) {
+        // The log's echo would land in the report.
+        error = "--log echoes the log on standard output; it cannot be combined with --json";
+        return false;
+    }
+    if (opts.verify && services > 0) {
+        error = "--verify checks an update; it cannot be combined with a service operation";
         return false;
     }
     if (opts.simulate && !opts.ports.empty()) {

@@ -15,6 +15,9 @@ struct UpdaterOptions {
     std::string readFlash;
     bool simulate = false;
     bool headless = false;
+    bool verify = false;     // read the firmware back after the run and compare it with the image
+    bool json = false;       // a JSON report on standard output, the status texts on standard error
+    bool listPorts = false;  // show the port table and what each port is, then exit
     bool help = false;
     bool version = false;
     uint32_t waitSeconds = 10;  // how long the terminal face waits for the device to answer

@@ -129,19 +129,29 @@ void CSession::StartOperation(CKalvoDlg& page, bool autoUpdate) {
     } else if (!m_opts.readFlash.empty()) {
         page.StartReadFlash(m_opts.readFlash);
     } else if (autoUpdate) {
+        const std::atomic<uint8_t>* pending[PAYLOAD_COUNT] = {
+            &page.m_bFwPending, &page.m_bEdogPending, &page.m_bMusicPending, &page.m_bRadarPending};
+        for (int i = 0; i < PAYLOAD_COUNT; ++i) m_bPendingAtStart[i] = pending[i]->load() != 0;
+        if (m_opts.verify && page.m_bFwPending.load() != 0) m_pVerifyImage = page.HexFile();
         page.OnBnClickedUpdate();
     } else {
         m_bStarted = false;  // the user presses the button
     }
 }
 
-int CSession::OnEvent(CKalvoDlg& page, PageEvent event, const std::string& /*detail*/,
+int CSession::OnEvent(CKalvoDlg& page, PageEvent event, const std::string& detail,
                       bool autoUpdate) {
     bool service = m_opts.chipInfo || m_opts.erase || !m_opts.readFlash.empty();
+    if (m_bVerifying && m_strVerifyResult.empty()) {
+        if (event == PageEvent::ServiceDone) m_strVerifyResult = "match";
+        if (event == PageEvent::VerifyFailed)
+            m_strVerifyResult = page.ReadBackResult().differing != 0 ? "differ" : "read error";
+    }
     switch (event) {
         case PageEvent::ProbeAnswered:
             if (m_bProbeAnswered) return -1;
             m_bProbeAnswered = true;
+            m_strPortUsed = detail;
             if (!service && autoUpdate && page.m_wPayloadTotal.load() == 0) return EXIT_PAYLOAD;
             if (m_opts.baud != 256000)
                 page.StartBaudHandshake(m_opts.baud);
@@ -152,6 +162,11 @@ int CSession::OnEvent(CKalvoDlg& page, PageEvent event, const std::string& /*det
             StartOperation(page, autoUpdate);
             return -1;
         case PageEvent::RunComplete:
+            // The firmware is in: read it back before the session ends.
+            if (m_pVerifyImage && !m_bVerifying) {
+                m_bVerifying = page.StartReadBack(m_pVerifyImage);
+                if (m_bVerifying) return -1;
+            }
             return autoUpdate || service ? EXIT_DONE : -1;
         case PageEvent::ServiceDone:
             return EXIT_DONE;
@@ -172,6 +187,18 @@ int CSession::OnEvent(CKalvoDlg& page, PageEvent event, const std::string& /*det
             return -1;
     }
     return -1;
+}
+
+void CSession::SetOutcome(int exitCode, const std::string& reason) {
+    m_nExitCode = exitCode;
+    m_strReason = reason;
+}
+
+void CSession::TakeRunRecord(const CKalvoDlg& page) {
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) m_runEntries[i] = page.RunRecord().Get(i);
+    m_dwAcksAtEnd = page.m_dwAckCount.load();
+    m_tEnd = CRunRecord::Clock::now();
+    m_verify = page.ReadBackResult();
 }
 
 std::string CSession::NoDeviceReason() const {

@@ -29,6 +29,15 @@ public:
     // The device did not answer in time: the reason, for the user.
     std::string NoDeviceReason() const;
     bool ProbeAnswered() const { return m_bProbeAnswered; }
+    // --verify: the read-back of the firmware is under way.
+    bool Verifying() const { return m_bVerifying; }
+
+    // For the report of --json: how the session ended, and what the page did, taken before the
+    // page goes.
+    void SetOutcome(int exitCode, const std::string& reason);
+    void TakeRunRecord(const CKalvoDlg& page);
+    // One JSON object, ending in a newline (ui/Report.cpp).
+    std::string JsonReport() const;
 
     // After a simulated run: whether the simulator holds exactly the payloads, and what differs.
     bool Verdict(std::string& text) const;
@@ -45,6 +54,19 @@ private:
     std::string m_strPayloadDir;
     bool m_bProbeAnswered = false;
     bool m_bStarted = false;
+    // The firmware image the update writes, kept for the read-back of --verify.
+    std::shared_ptr<const CHEXFile> m_pVerifyImage;
+    bool m_bVerifying = false;
+    std::string m_strVerifyResult;  // "match", "differ", "read error"; empty: not ended
+
+    std::string m_strPortUsed;
+    bool m_bPendingAtStart[PAYLOAD_COUNT] = {};
+    CRunRecord::Entry m_runEntries[PAYLOAD_COUNT];
+    uint32_t m_dwAcksAtEnd = 0;
+    CRunRecord::Clock::time_point m_tEnd{};
+    CFlashReadBack::Result m_verify;
+    int m_nExitCode = EXIT_DONE;
+    std::string m_strReason = "done";
 };
 
 // Writes a small sample payload set (a firmware image as Intel HEX, camera database, sounds, radar

@@ -9,6 +9,7 @@
 #include "platform/Console.h"
 #include "platform/Process.h"
 #include "ui/Options.h"
+#include "ui/PortList.h"
 #include "ui/Session.h"
 #include "ui/console/ConsoleFace.h"
 #ifdef KALVO_HAVE_WINDOW
@@ -33,11 +34,19 @@ int main(int argc, char** argv) {
         std::printf("kalvo-updater %s (Zorvik Tool v0.2)\n", KALVO_VERSION);
         return EXIT_DONE;
     }
+    if (opts.listPorts) {
+        std::fputs(PortListText(opts.ports).c_str(), stdout);
+        return EXIT_DONE;
+    }
     int code = EXIT_DONE;
     {
         CSession session(opts);
         if (!session.Prepare(error, code)) {
             std::fprintf(stderr, "kalvo-updater: %s\n", error.c_str());
+            if (opts.json) {
+                session.SetOutcome(code, error);
+                std::fputs(session.JsonReport().c_str(), stdout);
+            }
             return code;
         }
 #ifdef KALVO_HAVE_WINDOW

@@ -232,4 +232,41 @@ TEST(PortTable, DiscoveryOrderAndUartFilter) {
     EXPECT_EQ(serialports::PortPath(3), "");
 }
 
+// A USB adapter as sysfs shows it: the tty's device is the adapter's interface, whose parent is
+// the USB device with the ids and strings; an on-board UART has a type and no USB parent.
+TEST(PortTable, DescribesUsbAdaptersAndUartsFromSysfs) {
+    namespace fs = std::filesystem;
+    testsupport::TempDir dir;
+    std::string usb = dir.File("devices/usb1/1-2");
+    fs::create_directories(usb + "/1-2:1.0/ttyUSB0");
+    fs::create_directories(dir.File("drivers/ftdi_sio"));
+    fs::create_directory_symlink(dir.File("drivers/ftdi_sio"), usb + "/1-2:1.0/driver");
+    for (auto [name, value] : {std::pair{"idVendor", "0403\n"},
+                               {"idProduct", "6001\n"},
+                               {"manufacturer", "FTDI\n"},
+                               {"product", "FT232R USB UART\n"},
+                               {"serial", "A50285BI\n"}})
+        dir.Write(std::string("devices/usb1/1-2/") + name, std::string(value));
+    fs::create_directories(dir.File("class/ttyUSB0"));
+    fs::create_directory_symlink(usb + "/1-2:1.0", dir.File("class/ttyUSB0/device"));
+    fs::create_directories(dir.File("devices/platform/serial8250/tty/ttyS0"));
+    fs::create_directories(dir.File("class/ttyS0"));
+    fs::create_directory_symlink(dir.File("devices/platform/serial8250"),
+                                 dir.File("class/ttyS0/device"));
+    dir.Write("class/ttyS0/type", std::string("4\n"));
+    dir.Write("ttyUSB0", std::string());
+    dir.Write("ttyS0", std::string());
+
+    plat::SerialPortInfo a = plat::DescribeSerialPortIn(dir.File("ttyUSB0"), dir.File("class"));
+    EXPECT_EQ(a.kind, plat::SerialPortInfo::Kind::UsbAdapter);
+    EXPECT_EQ(a.usbId, "0403:6001");
+    EXPECT_EQ(a.vendor + "|" + a.product + "|" + a.serial, "FTDI|FT232R USB UART|A50285BI");
+    EXPECT_EQ(a.driver, "ftdi_sio");
+    plat::SerialPortInfo u = plat::DescribeSerialPortIn(dir.File("ttyS0"), dir.File("class"));
+    EXPECT_EQ(u.kind, plat::SerialPortInfo::Kind::OnBoardUart);
+    Pty pty;
+    EXPECT_EQ(plat::DescribeSerialPortIn(pty.slave, dir.File("class")).kind,
+              plat::SerialPortInfo::Kind::PseudoTerminal);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -14,6 +15,7 @@
 #include "support/ResetController.h"
 #include "support/TestMain.h"
 #include "ui/Options.h"
+#include "ui/PortList.h"
 #include "ui/Session.h"
 #include "ui/console/ConsoleFace.h"
 
@@ -21,7 +23,8 @@ namespace {
 
 struct Outcome {
     int code;
-    std::string out;
+    std::string out;  // standard output, then the error of a session that did not start
+    std::string err;
 };
 
 class ConsoleFaceTest : public testing::Test {
@@ -48,8 +51,10 @@ protected:
         CSession session(opts);
         int code = 0;
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         if (session.Prepare(error, code)) code = RunConsoleFace(session);
-        return {code, testing::internal::GetCapturedStdout() + error};
+        std::string err = testing::internal::GetCapturedStderr();
+        return {code, testing::internal::GetCapturedStdout() + error, err};
     }
     std::vector<std::string> WithPayloads(std::vector<std::string> extra) {
         extra.insert(extra.begin(), {"--port", port, "--payload-dir", dir.Path()});
@@ -144,6 +149,79 @@ TEST_F(ConsoleFaceTest, NoPortAtAllSaysWhy) {
     EXPECT_NE(r.out.find("no serial port could be opened"), std::string::npos) << r.out;
 }
 
+TEST_F(ConsoleFaceTest, VerifyReadsTheFirmwareBackAndFindsTheOneWrongByte) {
+    std::string error;
+    ASSERT_TRUE(WriteSamplePayloads(dir.Path(), error)) << error;
+    struct Case {
+        uint32_t badCell;
+        int expect;
+        const char* text;
+    } cases[] = {
+        {0, EXIT_DONE, "Verify: 8192 bytes read back, all match"},
+        {0x08001235, EXIT_DEVICE_ERROR,
+         "Verify: first difference at 0x08001235, 1 of 8192 bytes differ"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.badCell);
+        sim::Options o;
+        o.badCellAt = c.badCell;
+        StartDevice(o);
+        Outcome r = Run(WithPayloads({"--verify"}));
+        EXPECT_EQ(r.code, c.expect) << r.out;
+        EXPECT_NE(r.out.find(c.text), std::string::npos) << r.out;
+        // The four blocks of the 8 KiB image, read after the whole update.
+        std::vector<uint8_t> cmds = dev->GetReport().commands;
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), CMD_READ_BLOCK), 4);
+        EXPECT_EQ(cmds.back(), CMD_READ_BLOCK);
+        dev->Stop();
+        dev.reset();
+        testsupport::ResetController();
+    }
+}
+
+// The report parsed by python3's json module, each field on a line of its own.
+std::string ParseReport(const std::string& json, const testsupport::TempDir& dir) {
+    dir.Write("report.json", json);
+    std::string file = dir.File("report.json");
+    std::string cmd =
+        "python3 -c 'import json,sys\n"
+        "d = json.load(open(sys.argv[1]))\n"
+        "print(d[\"exit_code\"], d[\"reason\"][:14], d[\"port\"] is not None)\n"
+        "v = d[\"verify\"]\n"
+        "print(v[\"result\"], v[\"bytes\"], v[\"differing\"], v[\"first_difference\"])\n"
+        "for p in d[\"payloads\"]:\n"
+        " print(p[\"name\"], p[\"bytes\"], p[\"frames\"], p[\"seconds\"] >= 0, p[\"outcome\"])"
+        "' " +
+        file + " 2>&1";
+    std::string out;
+    if (std::FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+        pclose(p);
+    }
+    return out;
+}
+
+TEST_F(ConsoleFaceTest, JsonReportOnStandardOutputTextsOnStandardError) {
+    std::string error;
+    ASSERT_TRUE(WriteSamplePayloads(dir.Path(), error)) << error;
+    std::remove(dir.File(kPayloads[PAYLOAD_MUSIC].file).c_str());
+    sim::Options o;
+    o.badCellAt = 0x08000010;
+    StartDevice(o);
+    Outcome r = Run(WithPayloads({"--verify", "--json"}));
+    EXPECT_EQ(r.code, EXIT_DEVICE_ERROR) << r.err;
+    EXPECT_NE(r.err.find("升级完成"), std::string::npos) << r.err;
+    EXPECT_EQ(ParseReport(r.out, dir),
+              "1 verify failed: True\n"
+              "differ 8192 1 0x08000010\n"
+              "firmware 8192 512 True written\n"
+              "camera database 49275 13 True written\n"
+              "sounds 0 0 True missing\n"
+              "radar firmware 12800 13 True written\n")
+        << r.out;
+}
+
 TEST_F(ConsoleFaceTest, ReadFlashWritesTheDeviceFlash) {
     sim::Options o;
     o.flashSizeCode = 0x04;  // 16 KiB
@@ -167,6 +245,26 @@ TEST_F(ConsoleFaceTest, BaudChangeBeforeTheUpdate) {
     EXPECT_EQ(dev->RawPayload(0x43).size(), 3000u);
 }
 
+TEST_F(ConsoleFaceTest, ListPortsSaysWhatEachPortIsAndWhetherItOpens) {
+    StartDevice();
+    sim::CDevice other({});
+    std::string busy;
+    ASSERT_TRUE(other.CreatePty(&busy));
+    CSerial holder;  // another user of the second port
+    ASSERT_EQ(holder.OpenPath(busy), 1);
+    std::string missing = dir.File("ttyUSB9");
+    EXPECT_EQ(PortListText({port, busy, missing}),
+              "COM1  " + port + "  pseudo-terminal  opens\n" + "COM2  " + busy +
+                  "  pseudo-terminal  does not open: port busy (already open in this program)\n" +
+                  "COM3  " + missing +
+                  "  serial device  does not open: no such port (No such file or directory)\n");
+    holder.Close();
+    std::string bin = std::string(KALVO_BIN_DIR) + "/kalvo-updater";
+    int status = std::system((bin + " --list-ports --port " + port + " >/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(CommandLine, BadArgumentsAreRefusedWithAMessage) {
     const std::vector<std::vector<const char*>> bad = {
         {"--bogus"},
@@ -179,6 +277,8 @@ TEST(CommandLine, BadArgumentsAreRefusedWithAMessage) {
         {"--log=1"},
         {"--payload-dir="},
         {"--simulate", "--port", "/dev/null"},
+        {"--json", "--log"},
+        {"--verify", "--erase"},
     };
     for (const auto& args : bad) {
         std::vector<const char*> argv = {"kalvo-updater"};

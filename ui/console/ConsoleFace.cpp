@@ -36,8 +36,11 @@ bool IsProgressText(const std::string& t) {
 
 class CConsoleWindow : public CLoopWindow {
 public:
-    CConsoleWindow(CUiLoop& loop, CSession& session)
-        : CLoopWindow(loop), m_session(session), m_bTty(plat::StdoutIsTerminal()) {}
+    CConsoleWindow(CUiLoop& loop, CSession& session, std::FILE* out)
+        : CLoopWindow(loop),
+          m_session(session),
+          m_out(out),
+          m_bTty(out == stdout && plat::StdoutIsTerminal()) {}
 
     void SetPage(CKalvoDlg* page) { m_pPage = page; }
 
@@ -68,11 +71,14 @@ public:
                     names += (names.empty() ? "" : ", ") + std::string(row.file);
                 Line("No payload file found in " + m_pPage->PayloadDir() + " (" + names + ").");
             }
+            if ((event == PageEvent::VerifyFailed || event == PageEvent::ServiceDone) &&
+                m_session.Verifying() && !detail.empty())
+                Line("Verify: " + detail);
             if ((event == PageEvent::LinkLost || event == PageEvent::FileError ||
                  event == PageEvent::ServiceFailed) &&
                 !detail.empty())
                 Line((event == PageEvent::FileError ? "File: " : "Reason: ") + detail);
-            if (code >= 0) Finish(code);
+            if (code >= 0) Finish(code, ReasonFor(event, detail));
         });
     }
 
@@ -93,20 +99,20 @@ protected:
         }
         m_strLast = t;
         if (m_bTty && IsProgressText(t)) {
-            std::printf("\r\033[K%s %s", t.c_str(), Bar(ProgressPos()).c_str());
+            std::fprintf(m_out, "\r\033[K%s %s", t.c_str(), Bar(ProgressPos()).c_str());
             m_bLiveLine = true;
         } else {
-            if (m_bLiveLine) std::printf("\n");
+            if (m_bLiveLine) std::fprintf(m_out, "\n");
             m_bLiveLine = false;
-            std::printf("%s\n", t.c_str());
+            std::fprintf(m_out, "%s\n", t.c_str());
         }
-        std::fflush(stdout);
+        std::fflush(m_out);
     }
 
     void OnProgressChanged(int pos) override {
         if (m_bTty && m_bLiveLine) {
-            std::printf("\r\033[K%s %s", m_strLast.c_str(), Bar(pos).c_str());
-            std::fflush(stdout);
+            std::fprintf(m_out, "\r\033[K%s %s", m_strLast.c_str(), Bar(pos).c_str());
+            std::fflush(m_out);
         }
     }
 
@@ -122,10 +128,10 @@ private:
     }
 
     void Line(const std::string& text) {
-        if (m_bLiveLine) std::printf("\n");
+        if (m_bLiveLine) std::fprintf(m_out, "\n");
         m_bLiveLine = false;
-        std::printf("%s\n", text.c_str());
-        std::fflush(stdout);
+        std::fprintf(m_out, "%s\n", text.c_str());
+        std::fflush(m_out);
     }
 
     // The device prepares its memory: a line with the seconds waited on a terminal, one plain
@@ -162,20 +168,56 @@ private:
         if (m_session.ProbeAnswered() || m_bDone) return;
         // The ports are free again for the reasons below.
         if (m_pPage != nullptr) m_pPage->StopPortSearch();
+        std::string reason = "no device answered: " + m_session.NoDeviceReason();
         Line("No device answered: " + m_session.NoDeviceReason());
-        Finish(EXIT_NO_DEVICE);
+        Finish(EXIT_NO_DEVICE, reason);
     }
 
-    void Finish(int code) {
+    // Why the session ends with an event, for the report.
+    std::string ReasonFor(PageEvent event, const std::string& detail) const {
+        auto with = [&](const char* what) {
+            return detail.empty() ? what : what + (": " + detail);
+        };
+        switch (event) {
+            case PageEvent::RunComplete:
+            case PageEvent::ServiceDone:
+                return "done";
+            case PageEvent::NothingToDo:
+            case PageEvent::ProbeAnswered:
+                return "no payload file found in " + m_pPage->PayloadDir();
+            case PageEvent::DeviceError:
+                return with("device error status");
+            case PageEvent::VerifyFailed:
+                return with("verify failed");
+            case PageEvent::Timeout:
+                return "no answer within the reply time";
+            case PageEvent::LinkLost:
+                return with("link lost");
+            case PageEvent::FileError:
+                return with("payload unreadable");
+            case PageEvent::ServiceFailed:
+                return with("service operation failed");
+            case PageEvent::VersionWarning:
+            case PageEvent::WaitingForDevice:
+            case PageEvent::PortUnusable:
+            case PageEvent::BaudReady:
+                break;
+        }
+        return "ended";
+    }
+
+    void Finish(int code, const std::string& reason) {
         if (m_bWaiting) StopReadyWait();
+        m_session.SetOutcome(code, reason);
         m_bDone = true;
-        if (m_bLiveLine) std::printf("\n");
+        if (m_bLiveLine) std::fprintf(m_out, "\n");
         m_bLiveLine = false;
-        std::fflush(stdout);
+        std::fflush(m_out);
         m_loop.Quit(code);
     }
 
     CSession& m_session;
+    std::FILE* m_out;
     CKalvoDlg* m_pPage = nullptr;
     std::function<void(uint32_t)> m_pageTimer;
     bool m_bTty;
@@ -189,8 +231,10 @@ private:
 }  // namespace
 
 int RunConsoleFace(CSession& session) {
+    // With a report on standard output, the texts for people go to standard error.
+    std::FILE* out = session.Options().json ? stderr : stdout;
     CUiLoop loop;
-    CConsoleWindow wnd(loop, session);
+    CConsoleWindow wnd(loop, session, out);
     int code = EXIT_DONE;
     {
         CKalvoDlg page(&wnd, session.MakePageConfig());
@@ -201,6 +245,7 @@ int RunConsoleFace(CSession& session) {
             wnd.StartWaiting(session.Options().waitSeconds);
         });
         code = loop.Run();
+        session.TakeRunRecord(page);
         page.OnDestroy();
         loop.RunPending();
         serialports::SetAdviceHandler(nullptr);
@@ -211,10 +256,17 @@ int RunConsoleFace(CSession& session) {
         !session.Options().chipInfo && !session.Options().erase) {
         std::string text;
         bool ok = session.Verdict(text);
-        std::printf("Simulated device: %s\n%s", ok ? "every payload received intact" : "MISMATCH",
-                    text.c_str());
-        if (!ok) code = EXIT_DEVICE_ERROR;
+        std::fprintf(out, "Simulated device: %s\n%s",
+                     ok ? "every payload received intact" : "MISMATCH", text.c_str());
+        if (!ok) {
+            code = EXIT_DEVICE_ERROR;
+            session.SetOutcome(code, "the simulated device did not receive the payloads intact");
+        }
     }
-    std::fflush(stdout);
+    std::fflush(out);
+    if (session.Options().json) {
+        std::fputs(session.JsonReport().c_str(), stdout);
+        std::fflush(stdout);
+    }
     return code;
 }

@@ -1,0 +1,76 @@
+// The report of --json: one object with the port, each payload, the verify result and the exit.
+#include <cstdio>
+#include <string>
+
+#include "app/PayloadTable.h"
+#include "ui/Session.h"
+
+namespace {
+
+std::string Quote(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);  // UTF-8 passes as it is
+        }
+    }
+    return out + "\"";
+}
+
+std::string Seconds(CRunRecord::Clock::duration d) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", std::chrono::duration<double>(d).count());
+    return text;
+}
+
+std::string Hex32(uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", v);
+    return text;
+}
+
+}  // namespace
+
+std::string CSession::JsonReport() const {
+    std::string j = "{\n  \"port\": " + (m_strPortUsed.empty() ? "null" : Quote(m_strPortUsed));
+    j += ",\n  \"payloads\": [";
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+        const CRunRecord::Entry& e = m_runEntries[i];
+        // written: every frame acknowledged; failed: the run ended while it was under way;
+        // not reached: found, but the run ended before it; missing: no usable file.
+        const char* outcome = e.written              ? "written"
+                              : e.begun              ? "failed"
+                              : m_bPendingAtStart[i] ? "not reached"
+                                                     : "missing";
+        uint32_t frames = e.written ? e.frames : e.begun ? m_dwAcksAtEnd : 0;
+        auto end = e.written ? e.end : m_tEnd;
+        j += std::string(i ? "," : "") + "\n    {\"name\": " + Quote(kPayloads[i].title) +
+             ", \"file\": " + Quote(kPayloads[i].file) +
+             ", \"bytes\": " + std::to_string(e.begun ? e.bytes : 0) +
+             ", \"frames\": " + std::to_string(frames) +
+             ", \"seconds\": " + (e.begun ? Seconds(end - e.begin) : "0") + ", \"outcome\": \"" +
+             outcome + "\"}";
+    }
+    j += "\n  ],\n  \"verify\": ";
+    if (!m_opts.verify) {
+        j += "{\"result\": \"off\"}";
+    } else {
+        // not run: no firmware was written; incomplete: the read-back did not end.
+        std::string result = !m_bVerifying               ? "not run"
+                             : m_strVerifyResult.empty() ? "incomplete"
+                                                         : m_strVerifyResult;
+        j += "{\"result\": " + Quote(result) + ", \"bytes\": " + std::to_string(m_verify.compared) +
+             ", \"differing\": " + std::to_string(m_verify.differing) + ", \"first_difference\": " +
+             (m_verify.differing ? Quote(Hex32(m_verify.firstDiff)) : "null") + "}";
+    }
+    j += ",\n  \"exit_code\": " + std::to_string(m_nExitCode) +
+         ",\n  \"reason\": " + Quote(m_strReason) + "\n}\n";
+    return j;
+}
