@@ -180,10 +180,17 @@ void CKalvoDlg::FindPayloadFiles() {
 // Time-outs, a failed link and the end of the window
 
 void CKalvoDlg::StartPortSearch() {
-    m_search.Start(this, [this](const std::string& reason) {
-        WriteLog("#####[CKalvoDlg] %s\r\n", reason.c_str());
-        Notify(PageEvent::PortUnusable, reason);
-    });
+    m_search.Start(
+        this,
+        [this](const std::string& reason) {
+            WriteLog("#####[CKalvoDlg] %s\r\n", reason.c_str());
+            Notify(PageEvent::PortUnusable, reason);
+        },
+        [this](const std::string& summary) {
+            // A user without a terminal learns from the button what to fix.
+            if (m_pWnd != nullptr && !m_bDestroyed.load() && !g_ISPCtrl.m_bProbeAnswered.load())
+                m_pWnd->SetUpdateButtonTip(TEXT_SEARCH_TIP + summary);
+        });
 }
 
 void CKalvoDlg::CBoxWait::Close() {

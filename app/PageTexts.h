@@ -76,3 +76,8 @@ inline constexpr char TEXT_FLASH_SIZE[] = "芯片Flash大小:%d KB\r\n";  // in 
 inline constexpr char TEXT_READ_PROGRESS[] = "已读出:%d %% ";
 inline constexpr char TEXT_READ_DONE[] = "\r\n当前数据读取完成\r\n";
 inline constexpr char TEXT_READ_ERROR[] = "当前数据读取错误\r\n";
+
+// Our own: the update button's tooltip while no device has answered, followed by one line per
+// port tried ("COM1 /dev/ttyUSB0: did not answer", or why it could not be opened).
+inline constexpr char TEXT_SEARCH_TIP[] =
+    "Waiting for the device; the ports are searched again every 2 s.\nPorts tried:\n";

@@ -35,6 +35,8 @@ public:
     virtual void SetProgressPos(int pos) = 0;
     virtual void EnableProgress(bool enable) = 0;
     virtual void EnableUpdateButton(bool enable) = 0;
+    // Why the update button waits, shown as its tooltip while no device has answered; "" clears.
+    virtual void SetUpdateButtonTip(const std::string& /*tip*/) {}
     // Window timers: periodic until killed; setting a running timer restarts its period; ticks
     // arrive on the UI thread through the handler given to SetTimerHandler.
     virtual void SetTimer(uint32_t id, uint32_t ms) = 0;

@@ -68,10 +68,11 @@ CPortSearch::~CPortSearch() {
     Stop();
 }
 
-void CPortSearch::Start(void* context, PortFailed onFailed) {
+void CPortSearch::Start(void* context, PortFailed onFailed, PassDone onPass) {
     Stop();
     m_pContext = context;
     m_onFailed = std::move(onFailed);
+    m_onPass = std::move(onPass);
     {
         std::lock_guard<std::mutex> lock(m_mtx);
         m_silent.clear();
@@ -89,6 +90,23 @@ void CPortSearch::Stop() {
     m_bSearching.store(false);
 }
 
+std::string CPortSearch::Summary(const std::vector<std::string>& table) const {
+    if (table.empty()) return "none (no serial port found)";
+    std::lock_guard<std::mutex> lock(m_mtx);
+    std::string text;
+    for (size_t i = 0; i < table.size() && i < 50; ++i) {
+        std::string line;
+        if (auto f = m_failed.find(table[i]); f != m_failed.end())
+            line = f->second;  // names the path itself
+        else if (m_silent.count(table[i]))
+            line = table[i] + ": did not answer";
+        else
+            continue;
+        text += (text.empty() ? "" : "\n") + ("COM" + std::to_string(i + 1) + " " + line);
+    }
+    return text;
+}
+
 std::string CPortSearch::FailedPorts() const {
     std::lock_guard<std::mutex> lock(m_mtx);
     std::string text;
@@ -100,6 +118,8 @@ uint32_t CPortSearch::Run() {
     bool found = false;
     while (m_bStop.load() == 0 && !found) {
         found = Pass();
+        if (!found && m_bStop.load() == 0 && m_onPass)
+            m_onPass(Summary(serialports::GetPortTable()));
         // The last silent port stays open until the next pass: its answer may just be late.
         uint32_t start = plat::GetTickCount();
         while (!found && m_bStop.load() == 0 && plat::GetTickCount() - start < SEARCH_PERIOD_MS) {

@@ -110,6 +110,14 @@ void CQtWindowSystem::EnableUpdateButton(bool enable) {
     ScheduleRefresh();
 }
 
+void CQtWindowSystem::SetUpdateButtonTip(const std::string& tip) {
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_strTip = tip;
+    }
+    ScheduleRefresh();
+}
+
 void CQtWindowSystem::ScheduleRefresh() {
     if (OnGuiThread()) {
         if (!m_bDetached.load()) Refresh();
@@ -127,6 +135,7 @@ void CQtWindowSystem::Refresh() {
     std::string status;
     int lo, hi, pos;
     bool progressEnabled, button;
+    std::string tip;
     {
         std::lock_guard<std::mutex> lock(m_mtx);
         status = m_strStatus;
@@ -135,13 +144,19 @@ void CQtWindowSystem::Refresh() {
         pos = std::clamp(m_nPos, std::min(m_nLo, m_nHi), std::max(m_nLo, m_nHi));
         progressEnabled = m_bProgressEnabled;
         button = m_bButton;
+        tip = m_strTip;
     }
     if (m_controls.progress != nullptr) {
         m_controls.progress->setRange(lo, hi);
         m_controls.progress->setValue(pos);
         m_controls.progress->setEnabled(progressEnabled);
     }
-    if (m_controls.button != nullptr) m_controls.button->setEnabled(button);
+    if (m_controls.button != nullptr) {
+        m_controls.button->setEnabled(button);
+        // Qt shows the tooltip of a disabled button too.
+        QString qtip = QString::fromStdString(tip);
+        if (m_controls.button->toolTip() != qtip) m_controls.button->setToolTip(qtip);
+    }
     if (m_controls.status != nullptr && status != m_strShown) {
         m_strShown = status;
         m_controls.status->SetStatusText(status);

@@ -45,6 +45,7 @@ public:
     void SetProgressPos(int pos) override;
     void EnableProgress(bool enable) override;
     void EnableUpdateButton(bool enable) override;
+    void SetUpdateButtonTip(const std::string& tip) override;
     void SetTimer(uint32_t id, uint32_t ms) override;
     void KillTimer(uint32_t id) override;
     void SetTimerHandler(std::function<void(uint32_t)> onTimer) override;
@@ -82,6 +83,7 @@ private:
     int m_nLo = 0, m_nHi = 100, m_nPos = 0;
     bool m_bProgressEnabled = true;
     bool m_bButton = false;
+    std::string m_strTip;
     std::map<uint32_t, TimerSpec> m_timers;
     uint64_t m_nTimerGeneration = 0;
     std::function<void(uint32_t)> m_onTimer;
