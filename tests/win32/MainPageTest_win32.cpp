@@ -257,6 +257,21 @@ TEST_F(MainPageTest, ButtonStaysDisabledWhileTheProbeIsUnanswered) {
     ASSERT_TRUE(RunUntil([&] { return !m_window->WindowSystem()->IsTimerSet(TIMER_REPLY); }));
     EXPECT_FALSE(::IsWindowEnabled(Button()));
     EXPECT_FALSE(m_window->Page()->IsButtonEnabled());
+    // The disabled button's tooltip says why it waits.
+    auto tip = [&] {
+        HWND w = m_window->WindowSystem()->TipWindow();
+        if (w == nullptr) return std::wstring();
+        wchar_t text[1024] = {};
+        TOOLINFOW ti = {};
+        ti.cbSize = sizeof(ti);
+        ti.hwnd = ::GetParent(Button());
+        ti.uId = 1;
+        ti.lpszText = text;
+        ::SendMessageW(w, TTM_GETTEXTW, 1024, reinterpret_cast<LPARAM>(&ti));
+        return std::wstring(text);
+    };
+    ASSERT_TRUE(RunUntil([&] { return tip().find(L"did not answer") != std::wstring::npos; }));
+    EXPECT_NE(tip().find(L"COM1 "), std::wstring::npos);
 }
 
 TEST_F(MainPageTest, ClickRunsEveryPayloadToTheEnd) {

@@ -88,6 +88,11 @@ void CWin32WindowSystem::Detach() {
         for (const auto& [id, generation] : m_running) ::KillTimer(page, id);
     }
     m_running.clear();
+    // The tooltip goes with its owner anyway; this only frees it earlier.
+    if (m_hTip != nullptr && ::IsWindow(m_hTip) &&
+        ::GetWindowThreadProcessId(m_hTip, nullptr) == ::GetCurrentThreadId())
+        ::DestroyWindow(m_hTip);
+    m_hTip = nullptr;
     m_controls = Controls{};
 }
 
@@ -147,6 +152,42 @@ void CWin32WindowSystem::EnableUpdateButton(bool enable) {
     ScheduleRefresh();
 }
 
+void CWin32WindowSystem::SetUpdateButtonTip(const std::string& tip) {
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_strTip = tip;
+    }
+    ScheduleRefresh();
+}
+
+void CWin32WindowSystem::ShowTip(const std::string& tip) {
+    HWND parent = ::GetParent(m_controls.button);
+    if (parent == nullptr) return;
+    if (m_hTip == nullptr) {
+        if (tip.empty()) return;
+        m_hTip = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                                   WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
+                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, parent, nullptr,
+                                   win32ui::Instance(), nullptr);
+        if (m_hTip == nullptr) return;
+        // Several lines, one per port.
+        ::SendMessageW(m_hTip, TTM_SETMAXTIPWIDTH, 0, 600);
+        ::SendMessageW(m_hTip, TTM_SETDELAYTIME, TTDT_AUTOPOP, 30000);
+    }
+    // A disabled button gets no mouse messages: the tool is the button's rectangle on its parent.
+    std::wstring text = win32ui::Wide(tip);
+    TOOLINFOW ti = {};
+    ti.cbSize = sizeof(ti);
+    ti.uFlags = TTF_SUBCLASS;
+    ti.hwnd = parent;
+    ti.uId = 1;
+    ::GetWindowRect(m_controls.button, &ti.rect);
+    ::MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&ti.rect), 2);
+    ti.lpszText = text.data();
+    ::SendMessageW(m_hTip, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+    if (!tip.empty()) ::SendMessageW(m_hTip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+}
+
 void CWin32WindowSystem::ScheduleRefresh() {
     if (OnUiThread()) {
         if (!m_bDetached.load()) Refresh();
@@ -164,6 +205,7 @@ void CWin32WindowSystem::Refresh() {
     std::string status;
     int lo, hi, pos;
     bool progressEnabled, button;
+    std::string tip;
     {
         std::lock_guard<std::mutex> lock(m_mtx);
         status = m_strStatus;
@@ -172,6 +214,7 @@ void CWin32WindowSystem::Refresh() {
         pos = std::clamp(m_nPos, std::min(m_nLo, m_nHi), std::max(m_nLo, m_nHi));
         progressEnabled = m_bProgressEnabled;
         button = m_bButton;
+        tip = m_strTip;
     }
     if (m_controls.progress != nullptr) {
         ::SendMessageW(m_controls.progress, PBM_SETRANGE32, static_cast<WPARAM>(lo),
@@ -179,7 +222,13 @@ void CWin32WindowSystem::Refresh() {
         ::SendMessageW(m_controls.progress, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
         ::EnableWindow(m_controls.progress, progressEnabled);
     }
-    if (m_controls.button != nullptr) ::EnableWindow(m_controls.button, button);
+    if (m_controls.button != nullptr) {
+        ::EnableWindow(m_controls.button, button);
+        if (tip != m_strTipShown) {
+            m_strTipShown = tip;
+            ShowTip(tip);
+        }
+    }
     if (m_controls.status != nullptr) {
         if (status != m_strShown) {
             m_strShown = status;

@@ -45,6 +45,7 @@ public:
     void SetProgressPos(int pos) override;
     void EnableProgress(bool enable) override;
     void EnableUpdateButton(bool enable) override;
+    void SetUpdateButtonTip(const std::string& tip) override;
     void SetTimer(uint32_t id, uint32_t ms) override;
     void KillTimer(uint32_t id) override;
     void SetTimerHandler(std::function<void(uint32_t)> onTimer) override;
@@ -53,6 +54,8 @@ public:
     void OnPageEvent(PageEvent event, const std::string& detail) override;
 
     bool IsTimerSet(uint32_t id) const;
+    // The tooltip window of the update button; null until a tip was shown.
+    HWND TipWindow() const { return m_hTip; }
 
 private:
     bool OnUiThread() const;
@@ -65,6 +68,7 @@ private:
     void Refresh();
     void SyncTimers();
     void OnTick(uint32_t id);
+    void ShowTip(const std::string& tip);
 
     struct TimerSpec {
         uint32_t ms;
@@ -80,6 +84,7 @@ private:
     int m_nLo = 0, m_nHi = 100, m_nPos = 0;
     bool m_bProgressEnabled = true;
     bool m_bButton = false;
+    std::string m_strTip;
     std::map<uint32_t, TimerSpec> m_timers;
     uint64_t m_nTimerGeneration = 0;
     std::function<void(uint32_t)> m_onTimer;
@@ -92,4 +97,6 @@ private:
     Controls m_controls;
     std::map<uint32_t, uint64_t> m_running;  // native timers and the generation they run
     std::string m_strShown;
+    std::string m_strTipShown;
+    HWND m_hTip = nullptr;
 };
