@@ -262,6 +262,10 @@ TEST_F(IspProbe, StartUpProbeKeepsTheFirstPortThatAnswersAndClosesTheSilentOnes)
     for (bool firstAnswers : {false, true}) {
         SCOPED_TRACE(firstAnswers ? "device on COM1" : "device on COM3");
         const Pty& device = firstAnswers ? a : b;
+        // The probe of the pass before still waits on a silent port's line: answered now, the
+        // answer would come before the port is opened again and be purged with the line.
+        a.Drain();
+        b.Drain();
         const Frame probe = firstAnswers ? Bytes({0xAC, 0x06, 0x00, 0x45, 0x01, 0x46})
                                          : Bytes({0xAC, 0x06, 0x00, 0x45, 0x03, 0x48});
         std::thread answer([&] {

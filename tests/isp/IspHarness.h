@@ -156,6 +156,12 @@ struct Pty {
             return (done += n > 0 ? static_cast<size_t>(n) : 0) == bytes.size();
         })) << "write to the line failed";
     }
+    // Forgets what the updater wrote so far (a probe that nobody answered, say).
+    void Drain() const {
+        uint8_t buf[256];
+        while (read(master, buf, sizeof buf) > 0) {
+        }
+    }
     // Up to n bytes the updater wrote; fewer when they do not come.
     Frame Take(size_t n) const {
         Frame out(n);
