@@ -3,11 +3,14 @@
 #include <string>
 
 #include "app/PayloadTable.h"
+#include "core/Utf.h"
 #include "ui/Session.h"
 
 namespace {
 
-std::string Quote(const std::string& text) {
+std::string Quote(const std::string& raw) {
+    // A path is any bytes: what is not UTF-8 becomes U+FFFD, so the report stays valid JSON.
+    std::string text = Utf16ToUtf8(Utf8ToUtf16(raw));
     std::string out = "\"";
     for (unsigned char c : text) {
         if (c == '"' || c == '\\') {

@@ -220,6 +220,26 @@ TEST_F(ConsoleFaceTest, JsonReportOnStandardOutputTextsOnStandardError) {
               "sounds 0 0 True missing\n"
               "radar firmware 12800 13 True written\n")
         << r.out;
+
+    // A port path that is not UTF-8, with a quote in it, still gives a report that parses.
+    std::string bin = std::string(KALVO_BIN_DIR) + "/kalvo-updater";
+    std::string report = dir.File("odd.json");
+    int status = std::system((bin + " --json --wait 1 --payload-dir " + dir.Path() + " --port '" +
+                              dir.File("tty\xff\"") + "' >" + report + " 2>/dev/null")
+                                 .c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), EXIT_NO_DEVICE);
+    std::string check =
+        "python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))"
+        "[\"exit_code\"])' " +
+        report;
+    std::string parsed;
+    if (std::FILE* p = popen(check.c_str(), "r")) {
+        char buf[64];
+        while (std::fgets(buf, sizeof buf, p) != nullptr) parsed += buf;
+        pclose(p);
+    }
+    EXPECT_EQ(parsed, "3\n") << testsupport::ReadFile(report).size();
 }
 
 TEST_F(ConsoleFaceTest, ReadFlashWritesTheDeviceFlash) {
