@@ -1,3 +1,4 @@
+// The status text model: setting, appending and replacing text as a multi-line edit control does.
 #include "app/StatusText.h"
 
 #include "core/Utf.h"

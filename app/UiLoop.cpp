@@ -1,3 +1,4 @@
+// Our UI loop: posted calls and periodic window timers, run on the thread that runs the loop.
 #include "app/UiLoop.h"
 
 #include "platform/Time.h"

@@ -1,3 +1,4 @@
+// The in-process serial line: the named lines, their two ends and the bytes between them.
 #include "platform/Loopback.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The process on POSIX: the command line as UTF-8, and removing a directory tree.
 #include <filesystem>
 
 #include "platform/Process.h"

@@ -1,3 +1,4 @@
+// The process on Windows: the UTF-16 command line as UTF-8, and removing a directory tree.
 #include "platform/win32_util.h"
 // After windows.h, whose types it uses.
 #include <shellapi.h>

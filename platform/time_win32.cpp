@@ -1,3 +1,4 @@
+// The clock on Windows: 1 ms timer resolution for the program's pauses.
 #include "platform/win32_util.h"
 // After windows.h, whose types it uses.
 #include <timeapi.h>

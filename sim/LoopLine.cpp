@@ -1,3 +1,4 @@
+// The simulated device on an in-process loopback line, where there is no pseudo-terminal.
 #include "platform/Loopback.h"
 #include "sim/Device.h"
 #include "sim/Line.h"

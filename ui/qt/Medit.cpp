@@ -1,3 +1,4 @@
+// The Qt status pane: the text it shows and the mouse presses it ignores.
 #include "ui/qt/Medit.h"
 
 #include <QMouseEvent>

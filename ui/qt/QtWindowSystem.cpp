@@ -1,3 +1,4 @@
+// The page's window system on Qt: control state, window timers, boxes and posted calls.
 #include "ui/qt/QtWindowSystem.h"
 
 #include <QMessageBox>

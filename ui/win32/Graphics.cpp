@@ -1,3 +1,4 @@
+// The page's picture, drawn with GDI+, and the face chosen for the status texts.
 #include "ui/win32/Graphics.h"
 
 // GDI+ needs IStream and PROPID, which the lean windows.h leaves out.

@@ -1,3 +1,4 @@
+// The native main window and the updater page built from their dialog templates.
 #include "ui/win32/MainPage.h"
 
 #include "core/Version.h"

@@ -1,3 +1,4 @@
+// The native status pane: the text it shows and the mouse presses it ignores.
 #include "ui/win32/Medit.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The page's window system on the native window: control state, window timers, boxes and posted
+// calls.
 #include "ui/win32/Win32WindowSystem.h"
 
 #include <algorithm>
