@@ -150,15 +150,15 @@ private:
     void ShowReadyWait() {
         if (!m_bWaiting || !m_bTty) return;
         unsigned seconds = (plat::GetTickCount() - m_dwWaitStart) / 1000;
-        std::printf("\r\033[KWaiting for the device to get ready: %u s", seconds);
-        std::fflush(stdout);
+        std::fprintf(m_out, "\r\033[KWaiting for the device to get ready: %u s", seconds);
+        std::fflush(m_out);
         m_bLiveLine = true;
     }
     void StopReadyWait() {
         m_bWaiting = false;
         m_loop.KillTimer(TIMER_WAIT_TICK);
         if (m_bTty && m_bLiveLine) {
-            std::printf("\r\033[K");
+            std::fprintf(m_out, "\r\033[K");
             m_bLiveLine = false;
         }
     }
