@@ -91,7 +91,7 @@ bool CAutoThread::EndThread(bool wait) {
         // (AbandonThread) is meant to finish on its own.
         if (wait)
             WriteLog("[CAutoThread] thread 0x%x did not stop within %u ms, abandoned\r\n",
-                     m_dwThreadId, m_dwStopTimeout);
+                     handle->threadNo, m_dwStopTimeout);
         handle->thread.detach();
         keep();
         m_dwExitCode.store(0xFFFFFFFFu);
@@ -113,6 +113,7 @@ int CAutoThread::StartThread(std::shared_ptr<void> arg) {
         if (m_hThread) continue;
         try {
             m_dwThreadId = g_nextThreadId.fetch_add(1);
+            handle->threadNo = m_dwThreadId;
             // The handle's id and arg are set before the thread can look at them.
             std::lock_guard<std::mutex> hl(handle->mtx);
             handle->thread = std::thread(&CAutoThread::ThreadProc, this, handle);

@@ -55,6 +55,7 @@ protected:
         bool done = false;
         bool abandoned = false;
         uint32_t exitCode = 0xFFFFFFFFu;
+        uint32_t threadNo = 0;  // m_dwThreadId of this thread, for the log
         std::shared_ptr<void> arg;
     };
 
