@@ -85,11 +85,16 @@ void CKalvoDlg::SetProgress(int pos) {
     if (m_pWnd != nullptr) m_pWnd->SetProgressPos(pos);
 }
 
-void CKalvoDlg::Pause(uint32_t ms) {
-    m_evShutdown.Wait(ms);
+bool CKalvoDlg::Pause(uint32_t ms) {
+    return !m_bDestroyed.load() && g_ISPCtrl.PauseReader(ms) && !m_bDestroyed.load();
 }
 
 void CKalvoDlg::ClosePort() {
+    // The reader may be held by the version box: the close waits for that thread.
+    {
+        std::lock_guard<std::mutex> lock(m_boxMtx);
+        if (m_pBox) m_pBox->Close();
+    }
     g_ISPCtrl.ClosePort();
 }
 
@@ -207,6 +212,7 @@ bool CKalvoDlg::IsBoxOpen() const {
 }
 
 void CKalvoDlg::HoldForBox() {
+    const uint32_t generation = g_ISPCtrl.m_nPortGeneration.load();
     auto box = std::make_shared<CBoxWait>();
     {
         std::lock_guard<std::mutex> lock(m_boxMtx);
@@ -228,8 +234,11 @@ void CKalvoDlg::HoldForBox() {
         std::lock_guard<std::mutex> lock(m_boxMtx);
         m_pBox.reset();
     }
-    // What the device said meanwhile waits in the port; silence from here on is a time-out.
-    if (m_pWnd != nullptr && !m_bDestroyed.load()) m_pWnd->SetTimer(TIMER_REPLY, REPLY_WAIT_MS);
+    // What the device said meanwhile waits in the port; silence from here on is a time-out. A port
+    // closed meanwhile has ended the run already.
+    if (m_pWnd != nullptr && !m_bDestroyed.load() &&
+        g_ISPCtrl.m_nPortGeneration.load() == generation)
+        m_pWnd->SetTimer(TIMER_REPLY, REPLY_WAIT_MS);
 }
 
 void CKalvoDlg::OnTimer(uint32_t /*id*/) {
@@ -277,7 +286,7 @@ void CKalvoDlg::OnLinkFailure(const std::string& reason, bool hangUp) {
 
 void CKalvoDlg::OnDestroy() {
     if (m_bDestroyed.exchange(true)) return;
-    m_evShutdown.Set();
+    g_ISPCtrl.WakePauses();
     m_search.Stop();
     {
         std::lock_guard<std::mutex> lock(m_boxMtx);

@@ -167,8 +167,9 @@ private:
     void EnableButton(bool enable);
     void SetProgress(int pos);
     void ClosePort();
-    // A pause on the reader thread that ends early when the window goes.
-    void Pause(uint32_t ms);
+    // A pause on the reader thread that ends early, with false, when the window goes or the port
+    // is closed: what came after it is then no longer wanted.
+    bool Pause(uint32_t ms);
     void Notify(PageEvent event, const std::string& detail = {});
     // A failed write or a hung-up line (on the UI thread): ends the run, or, while idle, releases
     // the port and looks for the device again.
@@ -197,7 +198,6 @@ private:
     std::atomic<bool> m_bReadBack{false};
     CFlashReadBack m_readBack;
     CRunRecord m_runRecord;
-    plat::CEvent m_evShutdown{true};
     std::atomic<bool> m_bDestroyed{false};
     // A begin command went out and the device has not said it is ready yet: the page is idle, but
     // a run is under way that the reply timer must be able to end.

@@ -203,7 +203,9 @@ void CKalvoDlg::OnPayloadAck(int which) {
     holder->m_file.Close();
     if (row.end != nullptr) (g_ISPCtrl.*row.end)();
     Pending(which).store(0);
-    if (row.pauseMs != 0) Pause(row.pauseMs);
+    // A port closed during the pause (a pulled cable, the window going) ends the run here: its
+    // closer has taken over.
+    if (row.pauseMs != 0 && !Pause(row.pauseMs)) return;
     CompletePayload(which);
 }
 

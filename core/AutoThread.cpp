@@ -7,6 +7,11 @@
 
 namespace {
 std::atomic<uint32_t> g_nextThreadId{1};
+thread_local std::shared_ptr<void> t_threadArg;
+}  // namespace
+
+std::shared_ptr<void> CAutoThread::ThreadArg() {
+    return t_threadArg;
 }
 
 CAutoThread::~CAutoThread() {
@@ -14,7 +19,12 @@ CAutoThread::~CAutoThread() {
 }
 
 void CAutoThread::ThreadProc(CAutoThread* self, std::shared_ptr<ThreadHandle> handle) {
+    {
+        std::lock_guard<std::mutex> lock(handle->mtx);
+        t_threadArg = handle->arg;
+    }
     uint32_t code = self->Run();
+    t_threadArg.reset();
     std::lock_guard<std::mutex> lock(handle->mtx);
     handle->exitCode = code;
     handle->done = true;
@@ -51,6 +61,11 @@ bool CAutoThread::EndThread(bool wait) {
     }
     auto keep = [&] {
         std::lock_guard<std::mutex> lock(m_threadMtx);
+        // Those that have ended since need no keeping.
+        std::erase_if(m_abandoned, [](const std::shared_ptr<ThreadHandle>& h) {
+            std::lock_guard<std::mutex> hl(h->mtx);
+            return h->done;
+        });
         m_abandoned.push_back(handle);
     };
 
@@ -72,8 +87,11 @@ bool CAutoThread::EndThread(bool wait) {
         handle->thread.join();
         m_dwExitCode.store(handle->exitCode);
     } else {
-        WriteLog("[CAutoThread] thread 0x%x did not stop within %u ms, abandoned\r\n", m_dwThreadId,
-                 m_dwStopTimeout);
+        // Only a thread that was waited for has overrun its time: one given up at once
+        // (AbandonThread) is meant to finish on its own.
+        if (wait)
+            WriteLog("[CAutoThread] thread 0x%x did not stop within %u ms, abandoned\r\n",
+                     handle->threadNo, m_dwStopTimeout);
         handle->thread.detach();
         keep();
         m_dwExitCode.store(0xFFFFFFFFu);
@@ -82,25 +100,31 @@ bool CAutoThread::EndThread(bool wait) {
     return ended;
 }
 
-int CAutoThread::StartThread() {
-    m_bStop.store(1);
-    EndThread(true);
-
+int CAutoThread::StartThread(std::shared_ptr<void> arg) {
     auto handle = std::make_shared<ThreadHandle>();
-    m_bStop.store(0);
-    try {
-        std::lock_guard<std::mutex> lock(m_threadMtx);
-        m_dwThreadId = g_nextThreadId.fetch_add(1);
-        // The handle's id is set before the thread can look at it.
-        std::lock_guard<std::mutex> hl(handle->mtx);
-        handle->thread = std::thread(&CAutoThread::ThreadProc, this, handle);
-        handle->id = handle->thread.get_id();
-        m_hThread = handle;
-    } catch (...) {
+    handle->arg = std::move(arg);
+    for (;;) {
         m_bStop.store(1);
-        return 0;
+        EndThread(true);
+        m_bStop.store(0);
+        std::lock_guard<std::mutex> lock(m_threadMtx);
+        // Another caller started a thread meanwhile: end that one first, never drop its handle
+        // (a dropped joinable thread terminates the process).
+        if (m_hThread) continue;
+        try {
+            m_dwThreadId = g_nextThreadId.fetch_add(1);
+            handle->threadNo = m_dwThreadId;
+            // The handle's id and arg are set before the thread can look at them.
+            std::lock_guard<std::mutex> hl(handle->mtx);
+            handle->thread = std::thread(&CAutoThread::ThreadProc, this, handle);
+            handle->id = handle->thread.get_id();
+            m_hThread = handle;
+        } catch (...) {
+            m_bStop.store(1);
+            return 0;
+        }
+        return 1;
     }
-    return 1;
 }
 
 int CAutoThread::StopThread() {

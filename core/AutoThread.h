@@ -23,14 +23,18 @@ public:
 
     virtual uint32_t Run() = 0;
 
-    // Ends any earlier thread of this object, then starts a new one. 1 when a thread runs.
-    int StartThread();
+    // Ends any earlier thread of this object, then starts a new one. 1 when a thread runs. arg is
+    // handed to the new thread's body (ThreadArg): what it needs of its own, fixed at its start.
+    int StartThread(std::shared_ptr<void> arg = nullptr);
     // Asks the thread to stop and waits up to m_dwStopTimeout; abandons it after that. Returns 1.
     // Called from the thread itself it only sets the stop request and lets the body return.
     int StopThread();
     // Gives the running thread up at once without waiting (the body must notice by itself that it
     // is no longer wanted).
     void AbandonThread();
+
+    // Inside a body: the arg its StartThread was given.
+    static std::shared_ptr<void> ThreadArg();
 
     bool IsRunning() const;
     bool IsCurrentThread() const;
@@ -51,6 +55,8 @@ protected:
         bool done = false;
         bool abandoned = false;
         uint32_t exitCode = 0xFFFFFFFFu;
+        uint32_t threadNo = 0;  // m_dwThreadId of this thread, for the log
+        std::shared_ptr<void> arg;
     };
 
     // Ends the current thread (wait, then abandon); true when it ended by itself.
@@ -64,7 +70,8 @@ private:
     static void ThreadProc(CAutoThread* self, std::shared_ptr<ThreadHandle> handle);
 };
 
-// Owns one re-entrant mutex (a Windows mutex may be taken again by its owner).
+// Owns one re-entrant mutex (a Windows mutex may be taken again by its owner). The handle may be
+// shared with a thread that must be able to outlive the object.
 class CMuTexObject {
 public:
     CMuTexObject() = default;
@@ -73,11 +80,11 @@ public:
     CMuTexObject& operator=(const CMuTexObject&) = delete;
 
     int Lock() {
-        m_hMutex.lock();
+        m_hMutex->lock();
         return 1;
     }
-    void Unlock() { m_hMutex.unlock(); }
+    void Unlock() { m_hMutex->unlock(); }
 
 protected:
-    std::recursive_mutex m_hMutex;
+    const std::shared_ptr<std::recursive_mutex> m_hMutex = std::make_shared<std::recursive_mutex>();
 };

@@ -30,30 +30,32 @@ private:
     D* m_pPrevInstance;
 };
 
+// Start, Stop and Restart take turns under one control lock: the reader thread, AddTask's
+// hung-send check and the UI thread all call them. What a worker uses once it runs (the queue,
+// its lock and its wake event) is shared with it, so that a worker given up during a hung send
+// never touches the manager again. A class deriving from it must call Stop in its own destructor:
+// the worker calls ExecuteTask, which is gone once the derived part is.
 template <class T, class D>
 class CTaskManager : private CAutoThread, private CMuTexObject, public Singleton<D> {
 public:
-    explicit CTaskManager(D* self)
-        : Singleton<D>(self), m_pWakeEvent(std::make_shared<plat::CEvent>()) {}
+    explicit CTaskManager(D* self) : Singleton<D>(self), m_pQueue(std::make_shared<CQueue>()) {
+        m_pQueue->pWakeEvent = std::make_shared<plat::CEvent>();
+    }
 
     ~CTaskManager() override {
-        m_bStop.store(1);
-        if (auto ev = CurrentEvent()) ev->Set();
-        StopThread();
-        // A worker given up earlier still returns through this object once its send ends (sends
-        // are bounded in time): it must not outlive it.
-        WaitAbandoned(10 * m_dwStopTimeout);
+        Stop();
+        // Workers given up by a Restart share all they still use; nothing to wait for.
         Lock();
-        m_lstTask.clear();
-        m_pWakeEvent.reset();
+        m_pQueue->pWakeEvent.reset();
         Unlock();
     }
 
     virtual int AddTask(T& task) {
         if (!Lock()) return 0;
-        m_lstTask.push_back(Entry{task, ++m_nSerial});
+        CQueue& q = *m_pQueue;
+        q.lstTask.push_back(Entry{task, ++q.nSerial});
         std::shared_ptr<plat::CEvent> wake;
-        if (m_lstTask.size() == 1) wake = m_pWakeEvent;
+        if (q.lstTask.size() == 1) wake = q.pWakeEvent;
         Unlock();
         // Signalled after the unlock: a worker woken under our lock would only block on it.
         if (wake) wake->Set();
@@ -62,20 +64,21 @@ public:
 
     virtual int ClearTask() {
         if (!Lock()) return 0;
-        m_lstTask.clear();
+        m_pQueue->lstTask.clear();
         Unlock();
         return 1;
     }
 
     virtual void FinishTask(uint8_t code) {
         if (!Lock()) return;
+        CQueue& q = *m_pQueue;
         std::shared_ptr<plat::CEvent> wake;
-        if (!m_lstTask.empty()) {
-            uint8_t front = m_lstTask.front().task.GetCode();
+        if (!q.lstTask.empty()) {
+            uint8_t front = q.lstTask.front().task.GetCode();
             WriteLog("[CMD  %X  %X\r\n", front, code);
             if (front == code) {
-                m_lstTask.pop_front();
-                if (!m_lstTask.empty()) wake = m_pWakeEvent;
+                q.lstTask.pop_front();
+                if (!q.lstTask.empty()) wake = q.pWakeEvent;
             }
         }
         Unlock();
@@ -84,41 +87,56 @@ public:
     }
 
     virtual int Restart() {
-        std::shared_ptr<plat::CEvent> old;
+        std::lock_guard<std::recursive_mutex> control(m_ctrlMtx);
         Lock();
-        old = m_pWakeEvent;
-        m_lstTask.clear();
-        m_bBusy = 0;
+        CQueue& q = *m_pQueue;
+        std::shared_ptr<plat::CEvent> old = q.pWakeEvent;
+        bool busy = q.bBusy != 0;
+        q.lstTask.clear();
+        q.bBusy = 0;
         // A fresh event marks a new generation: the old worker sees it is no longer wanted.
-        m_pWakeEvent = std::make_shared<plat::CEvent>();
+        q.pWakeEvent = std::make_shared<plat::CEvent>();
+        std::shared_ptr<plat::CEvent> fresh = q.pWakeEvent;
         Unlock();
+        if (old) old->Set();
         if (IsRunning()) {
-            AbandonThread();
-            if (old) old->Set();
+            // A worker waiting for work ends at once. One inside a send (a hung one is why we are
+            // here) is left to finish it; it shares all it still uses.
+            if (busy)
+                AbandonThread();
+            else
+                StopThread();
         }
-        StartThread();
+        StartThread(fresh);
         WriteLog("[CTaskManager]Thread:0x%x\r\n", m_dwThreadId);
         return 1;
     }
 
     virtual int Start() {
+        std::lock_guard<std::recursive_mutex> control(m_ctrlMtx);
         Stop();
         Lock();
-        m_pWakeEvent = std::make_shared<plat::CEvent>();
+        m_pQueue->pWakeEvent = std::make_shared<plat::CEvent>();
+        std::shared_ptr<plat::CEvent> fresh = m_pQueue->pWakeEvent;
         Unlock();
-        StartThread();
+        StartThread(fresh);
         WriteLog("[CTaskManager]Thread:0x%x\r\n", m_dwThreadId);
         return 1;
     }
 
     virtual int Stop() {
+        std::lock_guard<std::recursive_mutex> control(m_ctrlMtx);
         m_bStop.store(1);
-        if (auto ev = CurrentEvent()) ev->Set();
+        Lock();
+        std::shared_ptr<plat::CEvent> ev = std::move(m_pQueue->pWakeEvent);
+        m_pQueue->pWakeEvent.reset();
+        Unlock();
+        // Without its event the woken worker runs no further pass and leaves.
+        if (ev) ev->Set();
         StopThread();
         Lock();
-        m_lstTask.clear();
-        m_bBusy = 0;
-        m_pWakeEvent.reset();
+        m_pQueue->lstTask.clear();
+        m_pQueue->bBusy = 0;
         Unlock();
         return 1;
     }
@@ -128,7 +146,7 @@ public:
     // Inspection for the page, tests and benchmarks.
     size_t GetQueueSize() {
         Lock();
-        size_t n = m_lstTask.size();
+        size_t n = m_pQueue->lstTask.size();
         Unlock();
         return n;
     }
@@ -139,11 +157,35 @@ protected:
         T task;
         uint64_t serial;
     };
+    // Guarded by the CMuTexObject mutex, whose handle the workers share too.
+    struct CQueue {
+        std::list<Entry> lstTask;
+        // The current worker's wake event; null while stopped.
+        std::shared_ptr<plat::CEvent> pWakeEvent;
+        int32_t bBusy = 0;
+        uint32_t dwBusySince = 0;
+        uint64_t nSerial = 0;
+    };
+    // What one worker runs on, fixed when it is started.
+    struct CWorker {
+        std::shared_ptr<std::recursive_mutex> mtx;
+        std::shared_ptr<CQueue> queue;
+        std::shared_ptr<plat::CEvent> ev;
+    };
 
+    int StartThread(std::shared_ptr<plat::CEvent> ev) {
+        auto worker = std::make_shared<CWorker>(CWorker{m_hMutex, m_pQueue, std::move(ev)});
+        return CAutoThread::StartThread(worker);
+    }
+
+    // The worker touches the manager only to call ExecuteTask, and only while it is the current
+    // worker: Stop and Restart replace its event under the lock before they let it go.
     uint32_t Run() override {
-        if (m_bStop.load() != 0) return 0;
-        std::shared_ptr<plat::CEvent> ev = CurrentEvent();
-        if (!ev) return 0;
+        auto worker = std::static_pointer_cast<CWorker>(ThreadArg());
+        if (!worker || !worker->ev) return 0;
+        std::recursive_mutex& mtx = *worker->mtx;
+        CQueue& q = *worker->queue;
+        const std::shared_ptr<plat::CEvent> ev = worker->ev;
         for (;;) {
             ev->Wait(plat::INFINITE_WAIT);
             std::unique_ptr<T> copy;
@@ -151,31 +193,23 @@ protected:
             uint64_t dropSerial = 0;
             size_t queued = 0;
             const uint32_t now = plat::GetTickCount();
-            if (!Lock()) continue;
+            std::unique_lock<std::recursive_mutex> lock(mtx);
             // A stop or restart must not send the record in flight again: raw data frames carry no
             // sequence number, so a second copy would be written twice on the device.
-            // A worker given up by a restart may have picked up the new worker's event before it
-            // looked: it hands the wake-up on to that worker and leaves.
-            bool stale = m_pWakeEvent != ev;
-            bool foreign = !stale && !IsCurrentThread();
-            if (stale || foreign || m_bStop.load() != 0) {
-                Unlock();
-                if (foreign) ev->Set();
-                return 0;
-            }
-            if (!m_lstTask.empty()) {
-                Entry& front = m_lstTask.front();
+            if (q.pWakeEvent != ev) return 0;
+            if (!q.lstTask.empty()) {
+                Entry& front = q.lstTask.front();
                 copy = std::make_unique<T>(front.task);
                 tryIndex = front.task.m_nTryCount;
                 if (tryIndex < front.task.m_nMaxRetry)
                     front.task.m_nTryCount++;
                 else
                     dropSerial = front.serial;
-                m_dwBusySince = now;
-                m_bBusy = 1;
-                queued = m_lstTask.size();
+                q.dwBusySince = now;
+                q.bBusy = 1;
+                queued = q.lstTask.size();
             }
-            Unlock();
+            lock.unlock();
 
             if (copy) {
                 if (g_bLogEnable.load(std::memory_order_relaxed) != 0)
@@ -185,40 +219,28 @@ protected:
                 copy.reset();
             }
 
-            Lock();
-            if (m_pWakeEvent != ev) {
-                // Given up by Restart or Stop while sending: the manager belongs to a new worker.
-                Unlock();
-                return 0;
-            }
+            lock.lock();
+            // Given up by Restart or Stop while sending: the queue belongs to a new worker.
+            if (q.pWakeEvent != ev) return 0;
             if (dropSerial != 0) {
-                for (auto it = m_lstTask.begin(); it != m_lstTask.end(); ++it) {
+                for (auto it = q.lstTask.begin(); it != q.lstTask.end(); ++it) {
                     if (it->serial == dropSerial) {
-                        m_lstTask.erase(it);
+                        q.lstTask.erase(it);
                         break;
                     }
                 }
             }
-            m_bBusy = 0;
-            Unlock();
-            if (m_bStop.load() != 0) return 0;
+            q.bBusy = 0;
         }
-    }
-
-    std::shared_ptr<plat::CEvent> CurrentEvent() {
-        Lock();
-        auto ev = m_pWakeEvent;
-        Unlock();
-        return ev;
     }
 
     // Elapsed ms of the send in progress, 0 when idle.
     uint32_t BusyElapsed() {
         if (!Lock()) return 0;
         uint32_t elapsed = 0;
-        if (m_bBusy == 1)
+        if (m_pQueue->bBusy == 1)
             elapsed = static_cast<uint32_t>(
-                std::abs(static_cast<int32_t>(plat::GetTickCount() - m_dwBusySince)));
+                std::abs(static_cast<int32_t>(plat::GetTickCount() - m_pQueue->dwBusySince)));
         Unlock();
         return elapsed;
     }
@@ -229,11 +251,9 @@ protected:
     using CMuTexObject::Lock;
     using CMuTexObject::Unlock;
 
-    std::list<Entry> m_lstTask;
-    std::shared_ptr<plat::CEvent> m_pWakeEvent;
-    int32_t m_bBusy = 0;
-    uint32_t m_dwBusySince = 0;
-    uint64_t m_nSerial = 0;
+    const std::shared_ptr<CQueue> m_pQueue;
+    // Start, Stop and Restart take turns; re-entrant because Start stops first.
+    std::recursive_mutex m_ctrlMtx;
 };
 
 // Where the command task manager hands its frames: the protocol controller.
@@ -246,6 +266,9 @@ public:
 class CCmdTaskManager : public CTaskManager<CISPPacket, CCmdTaskManager> {
 public:
     explicit CCmdTaskManager(CFrameSender* ctrl) : CTaskManager(this), m_pISPCtrl(ctrl) {}
+    // The worker calls ExecuteTask: it stops before this part goes. A class deriving from this one
+    // must not override ExecuteTask without stopping in its own destructor too.
+    ~CCmdTaskManager() override { Stop(); }
 
     // Restarts a worker whose send has hung for more than 2000 ms before queueing.
     int AddTask(CISPPacket& task) override;

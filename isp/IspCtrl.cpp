@@ -68,8 +68,26 @@ std::string CISPCtrl::GetReadError() const {
     return m_strReadError;
 }
 
+void CISPCtrl::WakePauses() {
+    {
+        std::lock_guard<std::mutex> lock(m_pauseMtx);
+        ++m_nPauseWakes;
+    }
+    m_pauseCv.notify_all();
+}
+
+bool CISPCtrl::PauseReader(uint32_t ms) {
+    std::unique_lock<std::mutex> lock(m_pauseMtx);
+    const uint32_t wakes = m_nPauseWakes;
+    // ClosePort counts the generation before it wakes the pauses.
+    if (m_nPortGeneration.load() != m_nRecvGeneration) return false;
+    return !m_pauseCv.wait_for(lock, plat::ToReal(ms), [&] { return m_nPauseWakes != wakes; });
+}
+
 void CISPCtrl::ClosePort() {
     m_nPortGeneration.fetch_add(1);
+    // The reader may sit in a pause of the result handling: the close below waits for it.
+    WakePauses();
     bool onReader = m_serial.IsCurrentThread();
     m_serial.Close();
     if (onReader) {
@@ -166,6 +184,7 @@ void CISPCtrl::OnLineLost() {
 
 int CISPCtrl::OnReceive(const uint8_t* data, uint32_t count) {
     if (data == nullptr || count == 0) return 1;
+    m_nRecvGeneration = m_nPortGeneration.load();
     m_rxStream.Append(data, static_cast<int32_t>(count));
     if (m_byReplyState >= REPLY_CONSUMED) {
         m_byReplyState = REPLY_COLLECTING;

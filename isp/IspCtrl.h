@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -60,6 +61,11 @@ public:
     // thread itself.
     void ClosePort();
     bool IsPortOpen() const { return m_serial.IsOpen(); }
+    // A pause of the result handling on the reader thread: ends early, with false, when the port
+    // is closed (the close waits for this thread) or WakePauses is called; false at once when the
+    // port was closed since the bytes being handled came in.
+    bool PauseReader(uint32_t ms);
+    void WakePauses();
 
     // Single-frame builders: each queues one command.
     void GetChipVersion();
@@ -162,6 +168,11 @@ private:
     // search for the next frame starts (-1: the port was closed under the handlers).
     int32_t m_nFrameEnd = 0;
     int32_t m_nReplyScan = 0;
+    std::mutex m_pauseMtx;
+    std::condition_variable m_pauseCv;
+    uint32_t m_nPauseWakes = 0;
+    // Reader thread only: the port generation its current chunk came in on.
+    uint32_t m_nRecvGeneration = 0;
     mutable std::mutex m_errMtx;
     std::string m_strWriteError;
     std::string m_strReadError;

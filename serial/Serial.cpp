@@ -64,22 +64,24 @@ void serialports::SetAdviceHandler(std::function<void(const std::string&)> handl
     g_adviceHandler = std::move(handler);
 }
 
-CSerial::CSerial() : m_dwBufSize(1024) {
+CSerial::CSerial() : m_dwBufSize(1024), m_pShare(std::make_shared<CLoopShare>()) {
     m_dwReadSize = m_dwBufSize;
-    m_pReadBuf = new uint8_t[m_dwBufSize]();
+    m_pShare->buf = std::make_unique<uint8_t[]>(m_dwBufSize);
+    m_pReadBuf = m_pShare->buf.get();
 }
 
 CSerial::~CSerial() {
     Close();
     WaitReadLoopsEnded();
-    delete[] m_pReadBuf;
+    // The buffer goes with the last loop that shares it.
     m_pReadBuf = nullptr;
 }
 
 void CSerial::WaitReadLoopsEnded() {
     // A loop that closed its own port may still be returning from the receiver.
-    std::unique_lock<std::mutex> lock(m_runMtx);
-    if (!m_runCv.wait_for(lock, plat::ToReal(m_dwStopTimeout), [&] { return m_nReadLoops == 0; })) {
+    CLoopShare& share = *m_pShare;
+    std::unique_lock<std::mutex> lock(share.mtx);
+    if (!share.cv.wait_for(lock, plat::ToReal(m_dwStopTimeout), [&] { return share.loops == 0; })) {
         WriteLog("[CSerial] read loop still busy in its receiver at destruction\r\n");
     }
 }
@@ -170,7 +172,13 @@ int CSerial::OpenDevice(const std::string& path) {
     plat::SerialSetModemLines(fd, true, true);
     plat::SerialSetLowLatency(fd);
 
-    if (!StartThread()) {
+    auto loop = std::make_shared<CLoop>();
+    loop->share = m_pShare;
+    {
+        std::lock_guard<std::mutex> lock(m_loopMtx);
+        m_pLoop = loop;
+    }
+    if (!StartThread(loop)) {
         Fail(PortError::Other, path + ": cannot start the read thread");
         Close();
         return 0;
@@ -210,6 +218,11 @@ void CSerial::Purge() {
 }
 
 void CSerial::Close() {
+    {
+        std::lock_guard<std::mutex> lock(m_loopMtx);
+        if (m_pLoop) m_pLoop->closed.store(true);
+        m_pLoop.reset();
+    }
     Purge();
     // Marking the port closed first makes the read loop return and a blocked Write give up, so
     // the stop below is quick.
@@ -281,20 +294,23 @@ bool CSerial::Write(const uint8_t* data, uint32_t count) {
 }
 
 uint32_t CSerial::Run() {
+    const auto loop = std::static_pointer_cast<CLoop>(ThreadArg());
+    if (!loop) return 0;
     struct LoopScope {
-        CSerial* self;
-        explicit LoopScope(CSerial* s) : self(s) {
-            std::lock_guard<std::mutex> lock(s->m_runMtx);
-            ++s->m_nReadLoops;
+        CLoopShare& share;
+        explicit LoopScope(CLoopShare& s) : share(s) {
+            std::lock_guard<std::mutex> lock(share.mtx);
+            ++share.loops;
         }
         ~LoopScope() {
-            std::lock_guard<std::mutex> lock(self->m_runMtx);
-            --self->m_nReadLoops;
-            self->m_runCv.notify_all();
+            std::lock_guard<std::mutex> lock(share.mtx);
+            --share.loops;
+            share.cv.notify_all();
         }
-    } scope(this);
+    } scope(*loop->share);
+    uint8_t* const buf = loop->share->buf.get();
 
-    if (m_bStop.load() != 0) return 0;
+    if (loop->closed.load() || m_bStop.load() != 0) return 0;
     plat::SerialNameReadThread();
     const std::string path = m_strPath;
     const auto pause =
@@ -302,12 +318,12 @@ uint32_t CSerial::Run() {
     const uint32_t size = std::min(m_dwReadSize, m_dwBufSize);
     const bool blind = m_bBlindSleep.load();
 
-    // A loop whose port was closed and reopened from its own receiver is no longer the object's
-    // thread: it must leave the buffer to the new one.
-    while (m_bStop.load() == 0 && IsCurrentThread()) {
+    // A loop whose port was closed (and perhaps reopened) under its receiver is no longer the
+    // object's thread: the object may be gone, and the buffer belongs to the new loop.
+    while (!loop->closed.load() && m_bStop.load() == 0) {
         void* receiver = m_pReceiver.load();
         PFN_SERIAL_RECEIVE receive = m_pfnReceive.load();
-        if (m_pReadBuf == nullptr || receiver == nullptr || receive == nullptr) return 0;
+        if (receiver == nullptr || receive == nullptr) return 0;
         m_dwReadPasses.fetch_add(1);
 
         long n = 0;
@@ -318,14 +334,15 @@ uint32_t CSerial::Run() {
             plat::SerialHandle fd = m_hCom.load();
             if (fd == INVALID_HANDLE) return 0;
             if (blind) {
-                n = plat::SerialRead(fd, m_pReadBuf, size, &err);
+                n = plat::SerialRead(fd, buf, size, &err);
             } else {
                 state = plat::SerialWaitRead(fd, READ_WAIT_BOUND);
-                if (state.ready) n = plat::SerialRead(fd, m_pReadBuf, size, &err);
+                if (state.ready) n = plat::SerialRead(fd, buf, size, &err);
             }
         }
         if (n > 0) {
-            receive(receiver, m_pReadBuf, static_cast<uint32_t>(n));
+            receive(receiver, buf, static_cast<uint32_t>(n));
+            if (loop->closed.load()) return 0;
             if (!blind) continue;
         }
         bool lost = state.hangUp || (n < 0 && plat::SerialIsHangUpError(err));

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -86,6 +87,20 @@ private:
     // Blocks until no read loop of this object runs any more.
     void WaitReadLoopsEnded();
 
+    // What the read loops share with this object: a loop given up while its receiver was busy
+    // may outlive it, and then touches only this.
+    struct CLoopShare {
+        std::unique_ptr<uint8_t[]> buf;
+        std::mutex mtx;
+        std::condition_variable cv;
+        int loops = 0;
+    };
+    // One read loop: closed is set by the Close that ends it, before anything is torn down.
+    struct CLoop {
+        std::shared_ptr<CLoopShare> share;
+        std::atomic<bool> closed{false};
+    };
+
     mutable std::mutex m_errMtx;
     PortError m_lastError = PortError::None;
     std::string m_strLastError;
@@ -104,7 +119,7 @@ private:
     std::shared_mutex m_fdMtx;
     std::mutex m_writeMtx;
 
-    std::mutex m_runMtx;
-    std::condition_variable m_runCv;
-    int m_nReadLoops = 0;
+    const std::shared_ptr<CLoopShare> m_pShare;
+    std::mutex m_loopMtx;
+    std::shared_ptr<CLoop> m_pLoop;
 };

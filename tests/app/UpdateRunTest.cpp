@@ -187,4 +187,22 @@ TEST_F(PageTest, ABurnCalledDuringAnotherStopsItAndTheNextReplyEndsTheStop) {
     EXPECT_FALSE(wnd.Saw(PageEvent::Timeout));
 }
 
+// The reader thread waits 7000 ms after the firmware before it begins the next payload. A port
+// closed meanwhile (a pulled cable on an idle page) ends that wait at once: the reader leaves
+// before the close returns, and nothing of the run goes on over the closed port.
+TEST_F(PageTest, ClosingThePortDuringThePauseAfterAPayloadEndsTheRunThere) {
+    Payloads p;
+    p.hex = MakeHex(Pattern(48, 12), 0x08000000, "0103");
+    p.music = Pattern(1000, 13);
+    Start(p);
+    Press();
+    ASSERT_TRUE(RunUntil([&] { return wnd.ShowedText(TEXT_FW_DONE); }, 20000));
+    loop.Post([] { g_ISPCtrl.ClosePort(); });
+    RunUntil([] { return false; }, 2 * 7000);
+    EXPECT_EQ(page->m_wPayloadDone.load(), 0);
+    EXPECT_FALSE(g_ISPCtrl.IsPortOpen());
+    std::vector<uint8_t> cmds = CommandsAfterProbe();
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), CMD_MUSIC_BEGIN), 0);
+}
+
 }  // namespace

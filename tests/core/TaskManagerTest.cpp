@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
 #include <mutex>
+#include <new>
+#include <thread>
 #include <vector>
 
 #include "core/Log.h"
@@ -11,6 +16,21 @@
 namespace {
 
 using Codes = std::vector<uint8_t>;
+
+int ThreadCount() {
+    // The thread sanitizer's runtime starts a helper thread at the first thread created.
+    static const bool warm = (std::thread([] {}).join(), true);
+    (void)warm;
+    using std::filesystem::directory_iterator;
+    return static_cast<int>(std::distance(directory_iterator("/proc/self/task"), {}));
+}
+
+// Threads that ended may stay listed for a moment: waits (bounded) until at most n are left.
+int SettleThreads(int n) {
+    for (int i = 0; i < 1000 && ThreadCount() > n; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return ThreadCount();
+}
 
 // The fixture is the sender: it records the code of each frame; a send may hang once.
 class TaskManagerTest : public testing::Test, public CFrameSender {
@@ -100,6 +120,88 @@ TEST_F(TaskManagerTest, HungSendRestartsOnlyAbove2000ms) {
     EXPECT_NE(log.find("may be halt, restart"), std::string::npos);
     EXPECT_EQ(SentAfter(2), Codes({0x21, 0x33}));
     EXPECT_EQ(tm.GetQueueSize(), 1u);
+}
+
+// The reader thread, AddTask's hung-send check and the UI thread all start, stop and restart the
+// worker: they must take turns, leave exactly one worker, and that one must send.
+TEST_F(TaskManagerTest, ControlFromSeveralThreadsLeavesOneWorkingWorker) {
+    const int before = ThreadCount();
+    std::thread other([&] {
+        for (int i = 0; i < 300; ++i) {
+            switch (i % 4) {
+                case 0:
+                    tm.Restart();
+                    break;
+                case 1:
+                    tm.Stop();
+                    break;
+                case 2:
+                    Add(0x21);
+                    break;
+                default:
+                    tm.FinishTask(0x21);
+                    break;
+            }
+        }
+    });
+    for (int i = 0; i < 300; ++i) tm.Restart();
+    other.join();
+    tm.Restart();
+    EXPECT_EQ(SettleThreads(before), before);
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        codes.clear();
+    }
+    Add(0x13);
+    EXPECT_EQ(SentAfter(1), Codes({0x13}));
+    tm.Stop();
+    EXPECT_EQ(SettleThreads(before - 1), before - 1);
+}
+
+// A sender that holds the worker inside its send until released; shared, so it outlives all.
+struct HeldSender : CFrameSender {
+    std::mutex mtx;
+    std::condition_variable cv;
+    bool inside = false, released = false;
+    int send_data(const uint8_t*, int32_t) override {
+        std::unique_lock<std::mutex> lock(mtx);
+        inside = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return released; });
+        return 1;
+    }
+};
+
+// Destroyed while its worker is inside a send that outlasts the stop time-out: the worker is given
+// up, and once the send returns it must not touch the manager's memory, whatever it now holds.
+TEST(TaskManagerDestroy, DuringASendTheWorkerLeavesTheManagersMemoryAlone) {
+    plat::SetTimeScale(0.05);
+    const int before = ThreadCount();
+    auto sender = std::make_shared<HeldSender>();
+    alignas(CCmdTaskManager) unsigned char store[sizeof(CCmdTaskManager)];
+    auto* tm = new (store) CCmdTaskManager(sender.get());
+    tm->Start();
+    CISPPacket p;
+    p.m_frame.Append(Codes{0xAC, 0x05, 0x00, 0x21}.data(), 4);
+    tm->AddTask(p);
+    {
+        std::unique_lock<std::mutex> lock(sender->mtx);
+        ASSERT_TRUE(
+            sender->cv.wait_for(lock, std::chrono::seconds(10), [&] { return sender->inside; }));
+    }
+    tm->~CCmdTaskManager();
+    // Memory reused for something else.
+    std::memset(store, 0xA5, sizeof store);
+    {
+        std::lock_guard<std::mutex> lock(sender->mtx);
+        sender->released = true;
+    }
+    sender->cv.notify_all();
+    EXPECT_EQ(SettleThreads(before), before);
+    bool untouched = true;
+    for (unsigned char b : store) untouched = untouched && b == 0xA5;
+    EXPECT_TRUE(untouched);
+    plat::SetTimeScale(1.0);
 }
 
 }  // namespace

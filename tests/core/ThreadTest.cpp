@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "core/AutoThread.h"
 #include "platform/Time.h"
@@ -19,6 +20,7 @@ protected:
 struct Worker : CAutoThread {
     std::shared_ptr<std::atomic<int>> starts = std::make_shared<std::atomic<int>>(0);
     std::shared_ptr<std::atomic<bool>> release = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<int>> alive = std::make_shared<std::atomic<int>>(0);
     bool stubborn = false, stopItself = false;
     ~Worker() override {
         release->store(true);
@@ -28,12 +30,15 @@ struct Worker : CAutoThread {
     uint32_t Run() override {
         auto n = starts;
         auto rel = release;
+        auto live = alive;
+        live->fetch_add(1);
         bool ignoreStop = stubborn, self = stopItself;
         if (self) StopThread();  // must not join itself
         n->fetch_add(1);
-        if (self) return 0;
-        while (ignoreStop ? !rel->load() : m_bStop == 0) plat::Sleep(1);
-        return 7;
+        if (!self)
+            while (ignoreStop ? !rel->load() : m_bStop == 0) plat::Sleep(1);
+        live->fetch_sub(1);
+        return self ? 0 : 7;
     }
 };
 
@@ -70,6 +75,22 @@ TEST_F(ScaledTime, ThreadStoppingItselfDoesNotDeadlock) {
     t.StartThread();
     while (*t.starts < 1) plat::Sleep(1);
     EXPECT_FALSE(t.IsRunning());
+}
+
+// Two threads starting the same object's thread: a thread started in between is ended, never
+// dropped (a dropped joinable thread ends the process), and one is left.
+TEST_F(ScaledTime, StartingFromTwoThreadsLeavesOneThread) {
+    Worker t;
+    auto starter = [&t] {
+        for (int i = 0; i < 200; ++i) t.StartThread();
+    };
+    std::thread a(starter), b(starter);
+    a.join();
+    b.join();
+    EXPECT_TRUE(t.IsRunning());
+    t.StopThread();
+    EXPECT_TRUE(t.WaitAbandoned(5000));
+    EXPECT_EQ(*t.alive, 0);
 }
 
 }  // namespace
