@@ -53,7 +53,7 @@ public:
     virtual int AddTask(T& task) {
         if (!Lock()) return 0;
         CQueue& q = *m_pQueue;
-        q.lstTask.push_back(Entry{task, ++q.nSerial});
+        q.lstTask.push_back(Entry{task, ++q.nSerial, false});
         std::shared_ptr<plat::CEvent> wake;
         if (q.lstTask.size() == 1) wake = q.pWakeEvent;
         Unlock();
@@ -156,6 +156,10 @@ protected:
     struct Entry {
         T task;
         uint64_t serial;
+        // Handed to ExecuteTask already. Every wake-up is meant for a new front record; a late
+        // one (an AddTask whose record a ClearTask dropped before its signal went out) must not
+        // send the current front a second time: a raw data frame would be written twice.
+        bool bSent = false;
     };
     // Guarded by the CMuTexObject mutex, whose handle the workers share too.
     struct CQueue {
@@ -197,8 +201,9 @@ protected:
             // A stop or restart must not send the record in flight again: raw data frames carry no
             // sequence number, so a second copy would be written twice on the device.
             if (q.pWakeEvent != ev) return 0;
-            if (!q.lstTask.empty()) {
+            if (!q.lstTask.empty() && !q.lstTask.front().bSent) {
                 Entry& front = q.lstTask.front();
+                front.bSent = true;
                 copy = std::make_unique<T>(front.task);
                 tryIndex = front.task.m_nTryCount;
                 if (tryIndex < front.task.m_nMaxRetry)

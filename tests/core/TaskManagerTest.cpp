@@ -32,6 +32,19 @@ int SettleThreads(int n) {
     return ThreadCount();
 }
 
+// A manager whose wake event can be signalled once more, as the late signal of an AddTask whose
+// record a ClearTask on another thread dropped before the signal went out.
+class CLateWakeManager : public CCmdTaskManager {
+public:
+    using CCmdTaskManager::CCmdTaskManager;
+    void LateWake() {
+        Lock();
+        std::shared_ptr<plat::CEvent> ev = m_pQueue->pWakeEvent;
+        Unlock();
+        if (ev) ev->Set();
+    }
+};
+
 // The fixture is the sender: it records the code of each frame; a send may hang once.
 class TaskManagerTest : public testing::Test, public CFrameSender {
 protected:
@@ -69,7 +82,7 @@ protected:
     std::mutex mtx;
     Codes codes;
     std::atomic<uint32_t> hangMs{0};
-    CCmdTaskManager tm{this};
+    CLateWakeManager tm{this};
 };
 
 TEST_F(TaskManagerTest, SendsOneAtATimeAndFinishMatchesByCode) {
@@ -84,6 +97,17 @@ TEST_F(TaskManagerTest, SendsOneAtATimeAndFinishMatchesByCode) {
     EXPECT_EQ(SentAfter(3), Codes({0x21, 0x23, 0x20}));
     tm.FinishTask(0x20);
     EXPECT_EQ(tm.GetQueueSize(), 0u);
+}
+
+// Each record goes out once however often the worker is woken while it is at the front.
+TEST_F(TaskManagerTest, ALateWakeUpDoesNotSendTheFrontRecordAgain) {
+    Add(0x21);
+    EXPECT_EQ(SentAfter(1), Codes({0x21}));
+    tm.LateWake();
+    EXPECT_EQ(SentAfter(1), Codes({0x21}));
+    tm.FinishTask(0x21);
+    Add(0x23);
+    EXPECT_EQ(SentAfter(2), Codes({0x21, 0x23}));
 }
 
 TEST_F(TaskManagerTest, StopThenAddSendsNothingAndStartDropsIt) {
