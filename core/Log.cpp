@@ -1,18 +1,33 @@
-// WriteLog and the log file: one formatted line at a time, echoed to standard output and
-// appended in UTF-16LE.
+// WriteLog and the log file: one formatted line at a time, appended in UTF-16LE and handed to a
+// writer thread that echoes it to standard output.
+//
+// The echo must never hold up the threads that log (the reader and the sender among them): a
+// terminal or pipe that is slow or not read at all would otherwise stall the protocol. Lines wait
+// in a bounded queue; when it is full they are not echoed, and a note says how many. A write error
+// (the reader of the pipe went away) ends the echo for good; the file still gets every line.
 #include "core/Log.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "core/Utf.h"
+#include "platform/Console.h"
 #include "platform/File.h"
 
 std::atomic<int32_t> g_bLogEnable{0};
 
 namespace {
+
+// What may wait for the echo: a burst of frame dumps, not an unbounded backlog.
+constexpr size_t kEchoQueueBytes = 1 << 20;
 
 std::mutex& LogMutex() {
     static std::mutex mtx;
@@ -22,6 +37,98 @@ std::mutex& LogMutex() {
 plat::CFile& LogFile() {
     static plat::CFile file;
     return file;
+}
+
+// Shared with a writer thread that is never joined (it may sit in a write nobody reads): it is
+// never destroyed, so that thread cannot outlive it.
+struct CEcho {
+    std::mutex mtx;
+    std::condition_variable wake;
+    std::condition_variable idle;
+    std::deque<std::string> lines;
+    size_t bytes = 0;
+    uint64_t dropped = 0;
+    bool started = false;
+    bool writing = false;
+    bool dead = false;
+};
+
+CEcho& Echo() {
+    static CEcho* echo = new CEcho;
+    return *echo;
+}
+
+std::string DropNote(uint64_t dropped) {
+    char note[96];
+    std::snprintf(note, sizeof note,
+                  "[Log] %llu lines not echoed: standard output did not keep up\r\n",
+                  static_cast<unsigned long long>(dropped));
+    return note;
+}
+
+void WriterLoop(CEcho* echo) {
+    std::unique_lock<std::mutex> lock(echo->mtx);
+    for (;;) {
+        echo->wake.wait(lock, [&] { return !echo->lines.empty(); });
+        std::deque<std::string> batch;
+        batch.swap(echo->lines);
+        echo->bytes = 0;
+        // Lines dropped so far came after every line of this batch.
+        if (echo->dropped != 0) {
+            batch.push_back(DropNote(echo->dropped));
+            echo->dropped = 0;
+        }
+        echo->writing = true;
+        lock.unlock();
+        bool ok = true;
+        for (const std::string& line : batch) {
+            ok = plat::WriteStdout(line.data(), line.size());
+            if (!ok) break;
+        }
+        lock.lock();
+        echo->writing = false;
+        if (!ok) {
+            echo->dead = true;
+            echo->lines.clear();
+            echo->bytes = 0;
+        }
+        echo->idle.notify_all();
+        if (!ok) return;
+    }
+}
+
+void FlushAtExit() {
+    FlushLogEcho(1000);
+}
+
+// Called with the log lock held, so that the echo keeps the file's order.
+void EchoLine(const std::string& line) {
+    CEcho& echo = Echo();
+    std::lock_guard<std::mutex> lock(echo.mtx);
+    if (echo.dead) return;
+    if (!echo.started) {
+        echo.started = true;
+        try {
+            std::thread(WriterLoop, &echo).detach();
+        } catch (const std::system_error&) {
+            echo.dead = true;
+            return;
+        }
+        // What is still queued at the end of the program is written before it exits.
+        std::atexit(FlushAtExit);
+    }
+    if (echo.bytes + line.size() > kEchoQueueBytes && !echo.lines.empty()) {
+        ++echo.dropped;
+        return;
+    }
+    if (echo.dropped != 0) {
+        echo.lines.push_back(DropNote(echo.dropped));
+        echo.bytes += echo.lines.back().size();
+        echo.dropped = 0;
+    }
+    echo.lines.push_back(line);
+    echo.bytes += line.size();
+    echo.wake.notify_one();
 }
 
 }  // namespace
@@ -60,9 +167,15 @@ void WriteLog(const char* format, ...) {
         bytes.push_back(static_cast<uint8_t>(ch >> 8));
     }
     std::lock_guard<std::mutex> lock(LogMutex());
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    EchoLine(line);
     if (LogFile().IsOpen()) LogFile().Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+bool FlushLogEcho(uint32_t ms) {
+    CEcho& echo = Echo();
+    std::unique_lock<std::mutex> lock(echo.mtx);
+    return echo.idle.wait_for(lock, std::chrono::milliseconds(ms),
+                              [&] { return echo.dead || (echo.lines.empty() && !echo.writing); });
 }
 
 bool OpenLogFile(const std::string& path) {
@@ -72,6 +185,7 @@ bool OpenLogFile(const std::string& path) {
 }
 
 void CloseLogFile() {
+    FlushLogEcho(1000);
     std::lock_guard<std::mutex> lock(LogMutex());
     LogFile().Close();
 }

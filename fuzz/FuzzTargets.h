@@ -13,6 +13,10 @@ int FuzzFrames(const uint8_t* data, size_t size);
 int FuzzHexLoad(const uint8_t* data, size_t size);
 // The controller's receive path with the page's result handling behind it, in every state.
 int FuzzReceive(const uint8_t* data, size_t size);
+// The command-line options parser on arbitrary arguments.
+int FuzzOptions(const uint8_t* data, size_t size);
+// The task manager's queue operations in random order from two threads.
+int FuzzQueue(const uint8_t* data, size_t size);
 
 namespace fuzz {
 

@@ -1,11 +1,14 @@
 // The controller's receive path with the page's result handling behind it, in-process and
 // without a port: the first byte puts the page and the controller into a state, the rest arrives
-// in chunks. Nothing may crash, hang or read past a buffer, the buffers stay bounded and the page
-// always ends in one of its states.
+// in chunks, either as bytes from the line or (first byte 162 and up) as results handed straight
+// to the page's handlers, a code and its data a chunk. Nothing may crash, hang or read past a
+// buffer, the buffers stay bounded and the page always ends in one of its states. Each input is
+// cheap: no port, no thread (a task manager that only queues stands in), no pause that sleeps.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "app/KalvoDlg.h"
 #include "app/PayloadTable.h"
@@ -20,6 +23,9 @@ const uint8_t kStates[] = {STATE_IDLE,       STATE_BURN_FW,    STATE_CHIP_INFO,
                            STATE_READ_FLASH, STATE_ERASE,      STATE_BURN_EDOG,
                            STATE_BURN_MUSIC, STATE_BURN_RADAR, STATE_STOPPING};
 constexpr size_t kStateCount = sizeof kStates;
+
+// Inputs from this first byte on go to the page's handlers directly.
+constexpr uint8_t kDirectFrom = kStateCount * 6 * 3;
 
 bool KnownState(uint8_t s) {
     for (uint8_t k : kStates)
@@ -53,6 +59,25 @@ private:
     std::string m_path;
 };
 
+// The page's queue without its worker: what the handlers queue, clear, finish and restart stays
+// in this input, and no thread starts.
+class CQueueOnly : public CCmdTaskManager {
+public:
+    CQueueOnly() : CCmdTaskManager(nullptr) {}
+    int Start() override { return ClearTask(); }
+    int Stop() override { return ClearTask(); }
+    int Restart() override { return ClearTask(); }
+};
+
+// As the controller hands results on: exactly dataLen readable bytes, and zeros when there are
+// none.
+void HandResult(CKalvoDlg& page, const uint8_t* chunk, size_t n) {
+    static const uint8_t kNone[4] = {0, 0, 0, 0};
+    std::vector<uint8_t> data(chunk + 1, chunk + n);
+    CKalvoDlg::OnCmdResult(data.empty() ? kNone : data.data(), &page, chunk[0],
+                           static_cast<int32_t>(data.size()));
+}
+
 }  // namespace
 
 int FuzzReceive(const uint8_t* data, size_t size) {
@@ -61,6 +86,7 @@ int FuzzReceive(const uint8_t* data, size_t size) {
     const uint8_t sel = data[0];
     const double scale = plat::GetTimeScale();
 
+    CQueueOnly tasks;
     CUiLoop loop;
     CLoopWindow wnd(loop);
     PageConfig cfg;
@@ -81,13 +107,16 @@ int FuzzReceive(const uint8_t* data, size_t size) {
     page.m_byState.store(kStates[sel % kStateCount]);
     page.m_bBurnArmed.store(sel / (kStateCount * 3) % 2);
 
-    // The pauses after a finished payload last microseconds.
-    plat::SetTimeScale(1e-5);
+    // The pauses after a finished payload pass at once.
+    plat::SetTimeScale(1e-9);
     fuzz::CChunker chunks(data + 1, size - 1);
     const uint8_t* chunk = nullptr;
     size_t n = 0;
     while (chunks.Next(chunk, n)) {
-        g_ISPCtrl.OnReceive(chunk, static_cast<uint32_t>(n));
+        if (sel >= kDirectFrom)
+            HandResult(page, chunk, n);
+        else
+            g_ISPCtrl.OnReceive(chunk, static_cast<uint32_t>(n));
         if (g_ISPCtrl.m_rxStream.m_nLen >= 256) fuzz::Fail("receive", "frame stream not bounded");
         if (g_ISPCtrl.m_rxReply.m_nLen > CISPCtrl::MAX_REPLY_BYTES)
             fuzz::Fail("receive", "reply buffer not bounded");

@@ -1,6 +1,9 @@
-// The terminal and the display on Linux: isatty and the display variables of the environment.
+// The terminal and the display on Linux: isatty, the display variables of the environment,
+// SIGPIPE and raw writes to standard output.
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 
 #include "platform/Console.h"
@@ -22,6 +25,21 @@ bool StdoutIsTerminal() {
 
 bool HaveDisplay() {
     return IsSet("QT_QPA_PLATFORM") || IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY");
+}
+
+void IgnoreBrokenPipe() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool WriteStdout(const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(STDOUT_FILENO, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace plat

@@ -1,4 +1,9 @@
 // The console and the desktop on Windows.
+#include <io.h>
+
+#include <climits>
+#include <cstdio>
+
 #include "platform/Console.h"
 #include "platform/win32_util.h"
 
@@ -27,6 +32,27 @@ bool HaveDisplay() {
         !::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed))
         return true;
     return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+}  // namespace plat
+
+namespace plat {
+
+void IgnoreBrokenPipe() {}
+
+// Through the C runtime's descriptor 1, which follows a redirection made with _dup2 (the tests
+// capture standard output so); text mode turns "\n" into "\r\n" as the stream did.
+bool WriteStdout(const char* data, size_t size) {
+    int fd = _fileno(stdout);
+    if (fd < 0) return false;
+    while (size > 0) {
+        unsigned chunk = size > INT_MAX ? INT_MAX : static_cast<unsigned>(size);
+        int n = _write(fd, data, chunk);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace plat

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 secs=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(frames hex receive)
+[ ${#targets[@]} -eq 0 ] && targets=(frames hex receive options queue)
 case "$secs" in ''|*[!0-9]*) echo "fuzz.sh: seconds must be a whole number, not '$secs'" >&2; exit 64;; esac
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

@@ -17,6 +17,9 @@
 #endif
 
 int main(int argc, char** argv) {
+    // Output piped into a reader that stops early (| head) must not end the update: the writes
+    // fail instead, and the log echo stops.
+    plat::IgnoreBrokenPipe();
     std::vector<std::string> args = plat::Utf8Arguments(argc, argv);
     std::vector<const char*> argp;
     for (const std::string& a : args) argp.push_back(a.c_str());

@@ -1,3 +1,4 @@
+// The diagnostic log: the file's format and when anything is written.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -19,6 +20,7 @@ TEST(Log, WritesUtf16LeOnlyWhenEnabledAndLongLinesWhole) {
     testing::internal::CaptureStdout();
     WriteLog("[Elapsed]%d\r\n", 15);
     WriteLog("Готово%s", std::string(3000, 'x').c_str());
+    FlushLogEcho(10000);
     EXPECT_EQ(testing::internal::GetCapturedStdout().substr(0, 13), "[Elapsed]15\r\n");
     g_bLogEnable = 0;
     CloseLogFile();

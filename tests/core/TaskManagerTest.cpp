@@ -139,6 +139,7 @@ TEST_F(TaskManagerTest, HungSendRestartsOnlyAbove2000ms) {
     g_bLogEnable = 1;
     testing::internal::CaptureStdout();
     Add(0x33);
+    FlushLogEcho(10000);
     std::string log = testing::internal::GetCapturedStdout();
     g_bLogEnable = 0;
     EXPECT_NE(log.find("may be halt, restart"), std::string::npos);

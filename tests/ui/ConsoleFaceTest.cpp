@@ -327,4 +327,22 @@ TEST(CommandLine, TheProgramExitsWith64OnBadArguments) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// The reader of the output goes after three lines, halfway through the log's first frames: the
+// update still goes on to its end, and the simulated device (whose verdict sets the exit code)
+// holds every payload intact. The log file still gets everything.
+TEST(CommandLine, AnOutputPipeClosedEarlyEndsNeitherTheUpdateNorTheLog) {
+    testsupport::TempDir dir;
+    std::string bin = std::string(KALVO_BIN_DIR) + "/kalvo-updater";
+    for (const char* log : {"", " --log"}) {
+        SCOPED_TRACE(log);
+        dir.Write("run.sh", "cd '" + dir.Path() + "' && '" + bin + "' --simulate --headless" + log +
+                                " --payload-dir '" + dir.Path() +
+                                "' 2>/dev/null | head -3 >/dev/null\nexit ${PIPESTATUS[0]}\n");
+        int status = std::system(("bash '" + dir.File("run.sh") + "'").c_str());
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+    EXPECT_GT(testsupport::ReadFile(dir.File("KalvoLog.txt")).size(), 100000u);
+}
+
 }  // namespace
