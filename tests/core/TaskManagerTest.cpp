@@ -12,25 +12,14 @@
 #include "core/Log.h"
 #include "core/TaskManager.h"
 #include "platform/Time.h"
+#include "support/Threads.h"
 
 namespace {
 
 using Codes = std::vector<uint8_t>;
 
-int ThreadCount() {
-    // The thread sanitizer's runtime starts a helper thread at the first thread created.
-    static const bool warm = (std::thread([] {}).join(), true);
-    (void)warm;
-    using std::filesystem::directory_iterator;
-    return static_cast<int>(std::distance(directory_iterator("/proc/self/task"), {}));
-}
-
-// Threads that ended may stay listed for a moment: waits (bounded) until at most n are left.
-int SettleThreads(int n) {
-    for (int i = 0; i < 1000 && ThreadCount() > n; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return ThreadCount();
-}
+using testsupport::SettleThreads;
+using testsupport::ThreadCount;
 
 // A manager whose wake event can be signalled once more, as the late signal of an AddTask whose
 // record a ClearTask on another thread dropped before the signal went out.

@@ -18,6 +18,7 @@
 #include "serial/Serial.h"
 #include "sim/Device.h"
 #include "support/PageRig.h"
+#include "support/Threads.h"
 #include "ui/Options.h"
 #include "ui/Session.h"
 #include "ui/console/ConsoleFace.h"
@@ -47,19 +48,8 @@ std::vector<uint8_t> FirmwareHex(const std::vector<uint8_t>& data) {
     return {out.begin(), out.end()};
 }
 
-int ThreadCount() {
-    // The thread sanitizer's runtime starts a helper thread at the first thread created.
-    static const bool warm = (std::thread([] {}).join(), true);
-    (void)warm;
-    using std::filesystem::directory_iterator;
-    return static_cast<int>(std::distance(directory_iterator("/proc/self/task"), {}));
-}
-
-// Joined threads may stay listed for a moment.
-int SettleThreads(int n) {
-    for (int i = 0; i < 500 && ThreadCount() > n; ++i) usleep(10000);
-    return ThreadCount();
-}
+using testsupport::SettleThreads;
+using testsupport::ThreadCount;
 
 size_t ResidentKiB() {
     long pages = 0, resident = 0;
