@@ -199,8 +199,8 @@ TEST_F(PageTest, ClosingThePortDuringThePauseAfterAPayloadEndsTheRunThere) {
     ASSERT_TRUE(RunUntil([&] { return wnd.ShowedText(TEXT_FW_DONE); }, 20000));
     loop.Post([] { g_ISPCtrl.ClosePort(); });
     RunUntil([] { return false; }, 2 * 7000);
+    // The port may be open again by now: the search finds the device anew, as after a hang-up.
     EXPECT_EQ(page->m_wPayloadDone.load(), 0);
-    EXPECT_FALSE(g_ISPCtrl.IsPortOpen());
     std::vector<uint8_t> cmds = CommandsAfterProbe();
     EXPECT_EQ(std::count(cmds.begin(), cmds.end(), CMD_MUSIC_BEGIN), 0);
 }
