@@ -109,8 +109,12 @@ void RunOps(CCmdTaskManager& tasks, CRecorder& sent, int thread, const uint8_t* 
 }  // namespace
 
 int FuzzQueue(const uint8_t* data, size_t size) {
-    // Threads of the process before any manager of ours ran (the fuzzer's own among them).
-    static const int baseline = CountThreads();
+    // Threads of the process before any manager of ours ran (the fuzzer's own among them). The
+    // thread sanitizer's runtime starts a helper thread at the first thread created: warm it up.
+    static const int baseline = [] {
+        std::thread([] {}).join();
+        return CountThreads();
+    }();
     // Each restart starts a thread: a few hundred operations are plenty.
     if (size > 512) size = 512;
     {
