@@ -179,6 +179,17 @@ TEST_F(ConsoleFaceTest, VerifyReadsTheFirmwareBackAndFindsTheOneWrongByte) {
     }
 }
 
+// What a shell command prints on standard output.
+std::string Shell(const std::string& cmd) {
+    std::string out;
+    if (std::FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+        pclose(p);
+    }
+    return out;
+}
+
 // The report parsed by python3's json module, each field on a line of its own.
 std::string ParseReport(const std::string& json, const testsupport::TempDir& dir) {
     dir.Write("report.json", json);
@@ -193,13 +204,7 @@ std::string ParseReport(const std::string& json, const testsupport::TempDir& dir
         " print(p[\"name\"], p[\"bytes\"], p[\"frames\"], p[\"seconds\"] >= 0, p[\"outcome\"])"
         "' " +
         file + " 2>&1";
-    std::string out;
-    if (std::FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[256];
-        while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
-        pclose(p);
-    }
-    return out;
+    return Shell(cmd);
 }
 
 TEST_F(ConsoleFaceTest, JsonReportOnStandardOutputTextsOnStandardError) {
@@ -233,13 +238,7 @@ TEST_F(ConsoleFaceTest, JsonReportOnStandardOutputTextsOnStandardError) {
         "python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))"
         "[\"exit_code\"])' " +
         report;
-    std::string parsed;
-    if (std::FILE* p = popen(check.c_str(), "r")) {
-        char buf[64];
-        while (std::fgets(buf, sizeof buf, p) != nullptr) parsed += buf;
-        pclose(p);
-    }
-    EXPECT_EQ(parsed, "3\n") << testsupport::ReadFile(report).size();
+    EXPECT_EQ(Shell(check), "3\n") << testsupport::ReadFile(report).size();
 }
 
 TEST_F(ConsoleFaceTest, ReadFlashWritesTheDeviceFlash) {
