@@ -174,8 +174,14 @@ void WriteLog(const char* format, ...) {
 bool FlushLogEcho(uint32_t ms) {
     CEcho& echo = Echo();
     std::unique_lock<std::mutex> lock(echo.mtx);
-    return echo.idle.wait_for(lock, std::chrono::milliseconds(ms),
-                              [&] { return echo.dead || (echo.lines.empty() && !echo.writing); });
+    auto done = [&] { return echo.dead || (echo.lines.empty() && !echo.writing); };
+    // Against our own clock: a wait may end early, and only the deadline ends the flush.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        echo.idle.wait_until(lock, deadline);
+    }
+    return true;
 }
 
 bool OpenLogFile(const std::string& path) {
