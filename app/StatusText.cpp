@@ -3,6 +3,17 @@
 
 #include "core/Utf.h"
 
+namespace {
+
+bool IsHighSurrogate(char16_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+}  // namespace
+
 int CStatusText::LineCount(const std::u16string& text) {
     int n = 1;
     for (size_t i = 0; i + 1 < text.size(); ++i) {
@@ -30,20 +41,32 @@ void CStatusText::Show(const std::string& utf8, uint8_t mode) {
     std::u16string add = Utf8ToUtf16(utf8);
     std::lock_guard<std::mutex> lock(m_mtx);
     if (mode == 0) {
+        // A surrogate pair that the join would complete converts differently as a whole.
+        bool joins = !m_text.empty() && !add.empty() && IsHighSurrogate(m_text.back()) &&
+                     IsLowSurrogate(add.front());
+        if (!m_bUtf8Stale && !joins) m_utf8 += Utf16ToUtf8(add);
+        m_bUtf8Stale = m_bUtf8Stale || joins;
         m_text += add;
     } else if (mode < 128) {
         int line = LineCount(m_text) - mode;
         size_t start = LineIndex(m_text, line);
         size_t end = std::min(start + 9, m_text.size());
         m_text.replace(start, end - start, add);
+        m_bUtf8Stale = true;
     } else {
         m_text = add;
+        m_utf8 = Utf16ToUtf8(m_text);
+        m_bUtf8Stale = false;
     }
 }
 
 std::string CStatusText::GetText() const {
     std::lock_guard<std::mutex> lock(m_mtx);
-    return Utf16ToUtf8(m_text);
+    if (m_bUtf8Stale) {
+        m_utf8 = Utf16ToUtf8(m_text);
+        m_bUtf8Stale = false;
+    }
+    return m_utf8;
 }
 
 std::u16string CStatusText::GetText16() const {
@@ -59,4 +82,6 @@ int CStatusText::GetLineCount() const {
 void CStatusText::Clear() {
     std::lock_guard<std::mutex> lock(m_mtx);
     m_text.clear();
+    m_utf8.clear();
+    m_bUtf8Stale = false;
 }

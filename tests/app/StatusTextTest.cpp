@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/StatusText.h"
+#include "core/Utf.h"
 
 namespace {
 
@@ -41,6 +42,32 @@ TEST(StatusText, LongTextsAndCharactersCountedAsUtf16Units) {
     std::u16string w = t.GetText16();
     EXPECT_EQ(w.size(), 3u + 1u + 1u);
     EXPECT_EQ(w[3], u'Z');
+}
+
+// The UTF-8 form is kept along with the text; after every kind of change it must be what
+// converting the whole text gives, a pair split by a replacement included.
+TEST(StatusText, TheUtf8FormFollowsEveryChange) {
+    const std::pair<const char*, uint8_t> steps[] = {
+        {"x\r\n\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600", 128},
+        {"\r\nmore", 0},
+        {"Z", 2},  // nine units into the emojis: a lone low surrogate stays
+        {"\xED\xA0\x80 bad", 0},
+        {"\r\n已下载:1 % ", 0},
+        {"已下载:99 % ", 1},
+        {"\r\n", 0},
+        {"", 128},
+        {"tail", 0},
+    };
+    CStatusText t;
+    for (const auto& [text, mode] : steps) {
+        t.Show(text, mode);
+        EXPECT_EQ(t.GetText(), Utf16ToUtf8(t.GetText16())) << text;
+        t.Show("+", 0);
+        EXPECT_EQ(t.GetText(), Utf16ToUtf8(t.GetText16())) << text;
+    }
+    t.Clear();
+    t.Show("a", 0);
+    EXPECT_EQ(t.GetText(), "a");
 }
 
 }  // namespace
