@@ -37,49 +37,66 @@ struct Found {
 };
 
 // The plain search of the frame format, with no pruning: the stream loses bytes only when a
-// frame is taken out.
+// frame is taken out. It keeps its bytes in a vector of its own and lends them to the search as a
+// buffer it does not own, so that bookkeeping costs no allocation per chunk.
 class CReference {
 public:
     void Feed(const uint8_t* d, size_t n, std::vector<Found>& out) {
         // What was kept holds no whole frame, so a frame found now ends in the new bytes, and a
         // frame spans at most 255 bytes: older bytes can take part in none. Dropping them keeps
         // the search linear; it removes nothing the search could return.
-        if (m_stream.m_nLen > kReach) {
-            int32_t old = m_stream.m_nLen - kReach;
-            m_stream.Remove(0, old);
-            m_base += static_cast<uint64_t>(old);
-        }
-        int32_t oldLen = m_stream.m_nLen;
-        m_stream.Append(d, static_cast<int32_t>(n));
+        if (Size() > kReach) Drop(Size() - kReach);
+        size_t oldLen = Size();
+        m_bytes.insert(m_bytes.end(), d, d + n);
         if (!CouldComplete(oldLen)) return;
         int s = 0, e = 0;
-        while (FindFrame(m_stream, s, e)) {
-            out.push_back({std::vector<uint8_t>(m_stream.m_pData + s, m_stream.m_pData + e + 1),
+        while (Search(s, e)) {
+            out.push_back({std::vector<uint8_t>(Data() + s, Data() + e + 1),
                            m_base + static_cast<uint64_t>(s) - 1});
-            m_stream.Remove(0, e + 1);
-            m_base += static_cast<uint64_t>(e) + 1;
+            Drop(static_cast<size_t>(e) + 1);
         }
     }
 
 private:
+    const uint8_t* Data() const { return m_bytes.data() + m_head; }
+    size_t Size() const { return m_bytes.size() - m_head; }
+    void Drop(size_t count) {
+        m_head += count;
+        m_base += count;
+        if (m_head > 4 * kReach) {
+            m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(m_head));
+            m_head = 0;
+        }
+    }
+    bool Search(int& s, int& e) {
+        CRawString view;
+        view.m_pData = m_bytes.data() + m_head;
+        view.m_nLen = static_cast<int32_t>(Size());
+        bool found = FindFrame(view, s, e) != 0;
+        view.m_pData = nullptr;  // borrowed: the view must not free it
+        view.m_nLen = 0;
+        return found;
+    }
+
     // Whether a frame can have completed with the bytes from oldLen on: its checksum byte, placed
     // by its length byte alone, is one of them. Spares the search most chunks.
     // The fuzzer's own bookkeeping: no coverage feedback from it.
-    KALVO_NO_COVERAGE bool CouldComplete(int32_t oldLen) const {
-        const uint8_t* p = m_stream.m_pData;
-        const uint8_t* end = p + m_stream.m_nLen;
+    KALVO_NO_COVERAGE bool CouldComplete(size_t oldLen) const {
+        const uint8_t* p = Data();
+        const uint8_t* end = p + Size();
         for (const uint8_t* at = p; end - at > 1; ++at) {
             at = static_cast<const uint8_t*>(
                 std::memchr(at, isp::FRAME_START, static_cast<size_t>(end - at - 1)));
             if (at == nullptr) return false;
             int64_t e = (at - p) + 4 + static_cast<uint16_t>(at[1] - 5);
-            if (e >= oldLen && e < end - p) return true;
+            if (e >= static_cast<int64_t>(oldLen) && e < end - p) return true;
         }
         return false;
     }
 
-    static constexpr int32_t kReach = 256;
-    CRawString m_stream;
+    static constexpr size_t kReach = 256;
+    std::vector<uint8_t> m_bytes;
+    size_t m_head = 0;  // bytes before this are gone
     uint64_t m_base = 0;
 };
 

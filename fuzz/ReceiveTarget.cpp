@@ -12,7 +12,7 @@
 
 #include "app/KalvoDlg.h"
 #include "app/PayloadTable.h"
-#include "app/UiLoop.h"
+#include "app/WindowSystem.h"
 #include "fuzz/FuzzTargets.h"
 #include "isp/IspCtrl.h"
 #include "platform/Time.h"
@@ -69,6 +69,23 @@ public:
     int Restart() override { return ClearTask(); }
 };
 
+// A window that keeps nothing. A loop window would queue a copy of the whole status text for every
+// change, and nothing runs its loop here: the copies piled up over an input. Posted calls (the
+// link-failure clean-up) start the port search thread, so they are dropped as before.
+class CNullWindow : public IWindowSystem {
+public:
+    void ShowStatusText(const std::string&) override {}
+    void SetProgressRange(int, int) override {}
+    void SetProgressPos(int) override {}
+    void EnableProgress(bool) override {}
+    void EnableUpdateButton(bool) override {}
+    void SetTimer(uint32_t, uint32_t) override {}
+    void KillTimer(uint32_t) override {}
+    void SetTimerHandler(std::function<void(uint32_t)>) override {}
+    void MessageBox(const std::string&, const std::string&) override {}
+    void PostToUi(std::function<void()>) override {}
+};
+
 // As the controller hands results on: exactly dataLen readable bytes, and zeros when there are
 // none.
 void HandResult(CKalvoDlg& page, const uint8_t* chunk, size_t n) {
@@ -87,8 +104,7 @@ int FuzzReceive(const uint8_t* data, size_t size) {
     const double scale = plat::GetTimeScale();
 
     CQueueOnly tasks;
-    CUiLoop loop;
-    CLoopWindow wnd(loop);
+    CNullWindow wnd;
     PageConfig cfg;
     cfg.payloadDir = dir.Path();
     cfg.scanPorts = false;
