@@ -12,6 +12,17 @@ bool IsLowSurrogate(char16_t c) {
     return c >= 0xDC00 && c <= 0xDFFF;
 }
 
+// Where the line `back` lines before the last one starts: after the back-th CR LF from the end,
+// or 0 when there are fewer. CR LF pairs cannot overlap, so this is the line the count from the
+// start gives, found in the last lines only.
+template <class Text>
+size_t StartOfLineFromEnd(const Text& text, int back) {
+    for (size_t i = text.size(); i >= 2 && back > 0; --i) {
+        if (text[i - 2] == '\r' && text[i - 1] == '\n' && --back == 0) return i;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int CStatusText::LineCount(const std::u16string& text) {
@@ -25,18 +36,6 @@ int CStatusText::LineCount(const std::u16string& text) {
     return n;
 }
 
-size_t CStatusText::LineIndex(const std::u16string& text, int line) {
-    if (line <= 0) return 0;
-    int seen = 0;
-    for (size_t i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] == u'\r' && text[i + 1] == u'\n') {
-            if (++seen == line) return i + 2;
-            ++i;
-        }
-    }
-    return text.size();
-}
-
 void CStatusText::Show(const std::string& utf8, uint8_t mode) {
     std::u16string add = Utf8ToUtf16(utf8);
     std::lock_guard<std::mutex> lock(m_mtx);
@@ -48,11 +47,15 @@ void CStatusText::Show(const std::string& utf8, uint8_t mode) {
         m_bUtf8Stale = m_bUtf8Stale || joins;
         m_text += add;
     } else if (mode < 128) {
-        int line = LineCount(m_text) - mode;
-        size_t start = LineIndex(m_text, line);
+        size_t start = StartOfLineFromEnd(m_text, mode);
         size_t end = std::min(start + 9, m_text.size());
         m_text.replace(start, end - start, add);
-        m_bUtf8Stale = true;
+        // Line ends are the same bytes in both forms, and a line start splits no pair: only the
+        // last lines are converted again.
+        if (!m_bUtf8Stale) {
+            m_utf8.resize(StartOfLineFromEnd(m_utf8, mode));
+            m_utf8 += Utf16ToUtf8(m_text.substr(start));
+        }
     } else {
         m_text = add;
         m_utf8 = Utf16ToUtf8(m_text);

@@ -19,7 +19,6 @@ public:
 
 private:
     static int LineCount(const std::u16string& text);
-    static size_t LineIndex(const std::u16string& text, int line);
 
     mutable std::mutex m_mtx;
     std::u16string m_text;

@@ -54,6 +54,9 @@ TEST(StatusText, TheUtf8FormFollowsEveryChange) {
         {"\xED\xA0\x80 bad", 0},
         {"\r\n已下载:1 % ", 0},
         {"已下载:99 % ", 1},
+        {"\r\r\nb\r\n", 0},
+        {"Q", 2},
+        {"R", 9},  // more lines back than there are: the first line
         {"\r\n", 0},
         {"", 128},
         {"tail", 0},
@@ -65,6 +68,10 @@ TEST(StatusText, TheUtf8FormFollowsEveryChange) {
         t.Show("+", 0);
         EXPECT_EQ(t.GetText(), Utf16ToUtf8(t.GetText16())) << text;
     }
+    t.Show("aaaaaaaaaaaa\r\r\nbbbbbbbbbbbb\r\nc", 128);
+    t.Show("Q", 2);
+    t.Show("R", 7);
+    EXPECT_EQ(t.GetText(), "Raaa\r\r\nQbbb\r\nc");
     t.Clear();
     t.Show("a", 0);
     EXPECT_EQ(t.GetText(), "a");
