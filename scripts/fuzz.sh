@@ -44,7 +44,7 @@ for t in "${targets[@]}"; do
         echo "fuzz_$t FAILED; input kept in $crashes/:" >&2
         ls "$crashes" >&2
         tail -n 40 build-fuzz/fuzz_"$t".log >&2
-        for input in "$crashes"/*; do
+        sed -n 's/^.*Test unit written to //p' build-fuzz/fuzz_"$t".log | while read -r input; do
             [ -f "$input" ] || continue
             echo "== $input again, with allocation stacks:" >&2
             UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 build-fuzz/bin/fuzz_"$t" "$input" \
