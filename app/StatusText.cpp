@@ -5,13 +5,6 @@
 
 namespace {
 
-bool IsHighSurrogate(char16_t c) {
-    return c >= 0xD800 && c <= 0xDBFF;
-}
-bool IsLowSurrogate(char16_t c) {
-    return c >= 0xDC00 && c <= 0xDFFF;
-}
-
 // Where the line `back` lines before the last one starts: after the back-th CR LF from the end,
 // or 0 when there are fewer. CR LF pairs cannot overlap, so this is the line the count from the
 // start gives, found in the last lines only.
@@ -40,11 +33,9 @@ void CStatusText::Show(const std::string& utf8, uint8_t mode) {
     std::u16string add = Utf8ToUtf16(utf8);
     std::lock_guard<std::mutex> lock(m_mtx);
     if (mode == 0) {
-        // A surrogate pair that the join would complete converts differently as a whole.
-        bool joins = !m_text.empty() && !add.empty() && IsHighSurrogate(m_text.back()) &&
-                     IsLowSurrogate(add.front());
-        if (!m_bUtf8Stale && !joins) m_utf8 += Utf16ToUtf8(add);
-        m_bUtf8Stale = m_bUtf8Stale || joins;
+        // The converter never yields a lone surrogate, so the added part starts no pair with what
+        // is there and converts on its own as it would within the whole.
+        m_utf8 += Utf16ToUtf8(add);
         m_text += add;
     } else if (mode < 128) {
         size_t start = StartOfLineFromEnd(m_text, mode);
@@ -52,23 +43,16 @@ void CStatusText::Show(const std::string& utf8, uint8_t mode) {
         m_text.replace(start, end - start, add);
         // Line ends are the same bytes in both forms, and a line start splits no pair: only the
         // last lines are converted again.
-        if (!m_bUtf8Stale) {
-            m_utf8.resize(StartOfLineFromEnd(m_utf8, mode));
-            m_utf8 += Utf16ToUtf8(m_text.substr(start));
-        }
+        m_utf8.resize(StartOfLineFromEnd(m_utf8, mode));
+        m_utf8 += Utf16ToUtf8(m_text.substr(start));
     } else {
         m_text = add;
         m_utf8 = Utf16ToUtf8(m_text);
-        m_bUtf8Stale = false;
     }
 }
 
 std::string CStatusText::GetText() const {
     std::lock_guard<std::mutex> lock(m_mtx);
-    if (m_bUtf8Stale) {
-        m_utf8 = Utf16ToUtf8(m_text);
-        m_bUtf8Stale = false;
-    }
     return m_utf8;
 }
 
@@ -86,5 +70,4 @@ void CStatusText::Clear() {
     std::lock_guard<std::mutex> lock(m_mtx);
     m_text.clear();
     m_utf8.clear();
-    m_bUtf8Stale = false;
 }

@@ -22,8 +22,7 @@ private:
 
     mutable std::mutex m_mtx;
     std::u16string m_text;
-    // The UTF-8 form the views get after every change, kept along as the text grows: converting
-    // the whole text for each appended line made a long run quadratic. Rebuilt when stale.
-    mutable std::string m_utf8;
-    mutable bool m_bUtf8Stale = false;
+    // The UTF-8 form the views get after every change, kept along as the text changes: converting
+    // the whole text for each appended line made a long run quadratic.
+    std::string m_utf8;
 };
