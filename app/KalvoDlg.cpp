@@ -132,8 +132,10 @@ int CKalvoDlg::OnInitDialog() {
     if (m_bStop.load() != 0) StartThread();
     m_hJobEvent.Set();
     g_ISPCtrl.SetResultCallback(&CKalvoDlg::OnCmdResult);
-    StartPortSearch();
+    // The files first: the device may answer at once, and its answer offers the button only
+    // when they are right.
     FindPayloadFiles();
+    StartPortSearch();
     return 1;
 }
 
@@ -148,37 +150,6 @@ void CKalvoDlg::ScanComPorts() {
         port->Close();
     }
     g_byComPortCount.store(count);
-}
-
-void CKalvoDlg::FindPayloadFiles() {
-    m_wPayloadTotal.store(0);
-    m_wPayloadDone.store(0);
-    std::string dir = m_config.payloadDir;
-    std::string* paths[PAYLOAD_COUNT] = {&m_strHexPath, &m_strEdogPath, &m_strMusicPath,
-                                         &m_strRadarPath};
-    std::shared_ptr<CHEXFile> holders[PAYLOAD_COUNT];
-    for (int i = 0; i < PAYLOAD_COUNT; ++i) {
-        *paths[i] = dir + kPayloads[i].file;
-        holders[i] = std::make_shared<CHEXFile>();
-        WriteLog("\r\n hexPath==%s\r\n", paths[i]->c_str());
-        bool opened = holders[i]->m_file.Open(*paths[i], plat::CFile::modeRead);
-        bool found = opened;
-        if (i == PAYLOAD_FW && opened) found = holders[i]->Load() == 1;
-        if (found) {
-            Pending(i).store(1);
-            m_wPayloadTotal.fetch_add(1);
-            WriteLog("%s", kPayloads[i].foundLog);
-        } else {
-            Pending(i).store(0);
-            holders[i]->m_file.Close();
-            WriteLog("%s", kPayloads[i].missingLog);
-        }
-    }
-    std::lock_guard<std::mutex> lock(m_holderMtx);
-    m_pHexFile = holders[PAYLOAD_FW];
-    m_pEdogFile = holders[PAYLOAD_EDOG];
-    m_pMusicFile = holders[PAYLOAD_MUSIC];
-    m_pRadarFile = holders[PAYLOAD_RADAR];
 }
 
 // ---------------------------------------------------------------------------------------------

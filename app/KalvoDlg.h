@@ -21,6 +21,7 @@
 #include "isp/FlashReadBack.h"
 #include "isp/PortSearch.h"
 #include "platform/Event.h"
+#include "platform/PayloadFile.h"
 
 class CCmdTaskManager;
 
@@ -134,7 +135,17 @@ public:
     const CStatusText& Status() const { return m_status; }
     bool IsButtonEnabled() const { return m_bButtonEnabled.load(); }
     std::shared_ptr<CHEXFile> HexFile() const;
+    // The four holders, by PayloadKind; each look at the files replaces them, so users take a
+    // reference first.
+    std::shared_ptr<CHEXFile> Holder(int which) const;
     std::string PayloadDir() const;
+    // Why the last look at the payload files refused payload which (empty: taken, or missing).
+    std::string PayloadProblem(int which) const;
+    // One line a refused payload file: "DE7811_project.hex, line 65: bad checksum\r\n".
+    std::string PayloadRefusals() const;
+    // What the pane says when a press could not start a run: the refused files, or that the
+    // folder holds none; empty when the payloads are ready.
+    std::string PayloadProblemText() const;
 
     std::atomic<uint8_t> m_byState{STATE_IDLE};
     std::atomic<uint8_t> m_bFwPending{0}, m_bEdogPending{0}, m_bMusicPending{0}, m_bRadarPending{0};
@@ -154,9 +165,7 @@ private:
     static CCmdTaskManager& TaskManager();
     // printf into a string, for the status texts that carry a value.
     static std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-    // The four holders and their pending flags, by PayloadKind; the holders are replaced by the
-    // discovery, so users take a reference first.
-    std::shared_ptr<CHEXFile> Holder(int which) const;
+    // The pending flags, by PayloadKind.
     std::atomic<uint8_t>& Pending(int which);
     // One acknowledgement of a payload's write frame; at 100 % the payload is closed.
     void OnPayloadAck(int which);
@@ -182,6 +191,15 @@ private:
     // The run record's entry for a payload whose begin command goes out now.
     void RecordBegin(int which, uint32_t chunk, const CHEXFile* holder);
     void Burn(int which);
+    // The begin command of the first payload still pending (the press, and after each payload).
+    void StartNextPayload();
+    // Payload files (PayloadFiles.cpp): whether a file changed since the last look; whether a
+    // run holds the payloads read at its press; whether the payloads allow a press now (else
+    // the pane says why); the watch of the folder while the page waits.
+    bool PayloadFilesChanged() const;
+    bool RunUnderWay();
+    bool OfferUpdate();
+    void WatchPayloadFiles();
     void RunDownload(uint8_t job);
     bool StartService(uint8_t state, uint8_t job);
 
@@ -191,6 +209,15 @@ private:
     std::atomic<bool> m_bButtonEnabled{false};
     mutable std::mutex m_holderMtx;
     std::shared_ptr<CHEXFile> m_pHexFile, m_pEdogFile, m_pMusicFile, m_pRadarFile;
+    // Under m_holderMtx, from the last look: why each file was refused, its stamp, and whether
+    // it was found (and so pending at the start of a run).
+    std::string m_strProblem[PAYLOAD_COUNT];
+    plat::FileStamp m_stamp[PAYLOAD_COUNT];
+    bool m_bFound[PAYLOAD_COUNT] = {};
+    std::mutex m_findMtx;
+    // The pane's payload text while the button is held back for the payload files.
+    std::mutex m_readyMtx;
+    std::string m_strWithheld;
     mutable std::mutex m_dumpMtx;
     std::mutex m_runMtx;
     std::string m_strDumpPath;

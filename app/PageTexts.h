@@ -81,3 +81,10 @@ inline constexpr char TEXT_READ_ERROR[] = "当前数据读取错误\r\n";
 // port tried ("COM1 /dev/ttyUSB0: did not answer", or why it could not be opened).
 inline constexpr char TEXT_SEARCH_TIP[] =
     "Waiting for the device; the ports are searched again every 2 s.\nPorts tried:\n";
+
+// Our own: a payload file that fails its check before the run. Russian like the run's own texts;
+// the lines after it name each file and its reason ("DE7811_project.hex, line 65: bad checksum").
+inline constexpr char TEXT_PAYLOAD_REFUSED[] =
+    "Файл обновления отклонён, на устройство ничего не записано:\r\n";
+// Our own: the device answered but no payload file lies in the folder (the folder follows).
+inline constexpr char TEXT_NO_PAYLOADS[] = "Нет файлов обновления в папке:\r\n";

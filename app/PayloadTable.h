@@ -33,7 +33,15 @@ struct PayloadRow {
     uint32_t pauseMs;         // after the end command, before the next payload starts
     bool startsNext;          // its completion starts the next pending payload
     const char* finalText;    // shown when it completes the run
+    uint64_t maxBytes;        // a larger file is refused before the run
 };
+
+// The largest payload files taken: far above what the device's memories hold, and a bound on
+// what a run reads into memory.
+inline constexpr uint64_t FW_FILE_MAX = 64ull << 20;  // Intel HEX text: about 2.8 times the image
+inline constexpr uint64_t EDOG_FILE_MAX = 32ull << 20;
+inline constexpr uint64_t MUSIC_FILE_MAX = 32ull << 20;
+inline constexpr uint64_t RADAR_FILE_MAX = 4ull << 20;
 
 namespace payloads {
 
@@ -46,9 +54,10 @@ inline void BeginEdog(CHEXFile*) {
 inline void BeginMusic(CHEXFile*) {
     g_ISPCtrl.BeginMusic();
 }
-// The radar begin command carries the file's length, least significant byte first.
+// The radar begin command carries the length of the bytes that will be sent, least significant
+// byte first.
 inline void BeginRadar(CHEXFile* radar) {
-    auto length = static_cast<uint32_t>(radar->m_file.GetLength());
+    auto length = static_cast<uint32_t>(radar->m_vBytes.size());
     radar->m_dwRadarOffset = 0;
     const uint8_t bytes[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
                               static_cast<uint8_t>(length >> 16),
@@ -78,7 +87,8 @@ inline constexpr PayloadRow kPayloads[PAYLOAD_COUNT] = {
      .end = &CISPCtrl::EndFirmware,
      .pauseMs = 7000,
      .startsNext = true,
-     .finalText = TEXT_RUN_DONE},
+     .finalText = TEXT_RUN_DONE,
+     .maxBytes = FW_FILE_MAX},
     {.file = "flagdata.bin",
      .title = "camera database",
      .foundLog = "\r\n  edog IS  EXIST \r\n",
@@ -98,7 +108,8 @@ inline constexpr PayloadRow kPayloads[PAYLOAD_COUNT] = {
      .end = &CISPCtrl::EndEdog,
      .pauseMs = 3000,
      .startsNext = true,
-     .finalText = TEXT_RUN_DONE},
+     .finalText = TEXT_RUN_DONE,
+     .maxBytes = EDOG_FILE_MAX},
     {.file = "audioHead.bin",
      .title = "sounds",
      .foundLog = "\r\n  music IS  EXIST \r\n",
@@ -118,7 +129,8 @@ inline constexpr PayloadRow kPayloads[PAYLOAD_COUNT] = {
      .end = &CISPCtrl::EndMusic,
      .pauseMs = 3000,
      .startsNext = true,
-     .finalText = TEXT_RUN_DONE},
+     .finalText = TEXT_RUN_DONE,
+     .maxBytes = MUSIC_FILE_MAX},
     // The last in the order: no end command, no pause, nothing after it.
     {.file = "rdfw.bin",
      .title = "radar firmware",
@@ -139,5 +151,6 @@ inline constexpr PayloadRow kPayloads[PAYLOAD_COUNT] = {
      .end = nullptr,
      .pauseMs = 0,
      .startsNext = false,
-     .finalText = TEXT_RUN_DONE_RADAR},
+     .finalText = TEXT_RUN_DONE_RADAR,
+     .maxBytes = RADAR_FILE_MAX},
 };

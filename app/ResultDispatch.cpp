@@ -162,7 +162,8 @@ void CKalvoDlg::DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data
 void CKalvoDlg::OnProbeAnswer() {
     if (g_ISPCtrl.IsPortOpen()) {
         WriteLog("22222222222222\r\n ");
-        EnableButton(true);
+        // The button only when the payload files are right; else the pane says what is wrong.
+        EnableButton(RunUnderWay() || OfferUpdate());
         if (m_pWnd != nullptr) m_pWnd->SetUpdateButtonTip("");
         Notify(PageEvent::ProbeAnswered, g_ISPCtrl.m_serial.GetPath());
     } else {

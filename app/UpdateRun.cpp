@@ -8,6 +8,32 @@
 #include "platform/Time.h"
 
 void CKalvoDlg::OnBnClickedUpdate() {
+    // Every payload is read and checked whole before the device is told anything: a bad file
+    // must never follow a begin command (the device erases first). The run sends these bytes.
+    FindPayloadFiles();
+    std::string refused = PayloadRefusals();
+    if (!refused.empty()) {
+        TaskManager().ClearTask();
+        {
+            std::lock_guard<std::mutex> lock(m_readyMtx);
+            m_strWithheld = TEXT_PAYLOAD_REFUSED + refused;
+            ShowStatus(m_strWithheld, 128);
+        }
+        EnableButton(false);
+        WriteLog("#####[CKalvoDlg] nothing written: a payload file was refused\r\n");
+        std::string detail;
+        for (size_t at = 0; at < refused.size();) {
+            size_t end = refused.find("\r\n", at);
+            detail += (detail.empty() ? "" : "; ") + refused.substr(at, end - at);
+            at = end == std::string::npos ? refused.size() : end + 2;
+        }
+        Notify(PageEvent::FileError, detail);
+        return;
+    }
+    StartNextPayload();
+}
+
+void CKalvoDlg::StartNextPayload() {
     TaskManager().ClearTask();
     int next = 0;
     while (next < PAYLOAD_COUNT && Pending(next).load() == 0) ++next;
@@ -38,7 +64,7 @@ void CKalvoDlg::RecordBegin(int which, uint32_t chunk, const CHEXFile* holder) {
         });
         frames = static_cast<uint32_t>(holder->GetDataRecordCount());
     } else {
-        bytes = holder->m_file.GetLength();
+        bytes = holder->m_vBytes.size();
         frames = static_cast<uint32_t>((bytes + chunk - 1) / chunk);
     }
     m_runRecord.Began(which, bytes, frames);
@@ -96,7 +122,7 @@ void CKalvoDlg::RunDownload(uint8_t job) {
     bool ok = holder != nullptr;
     // An empty payload would send nothing and end in a time-out: say what is wrong instead.
     if (ok && which == PAYLOAD_FW) ok = holder->GetDataRecordCount() != 0;
-    if (ok && which != PAYLOAD_FW) ok = holder->m_file.IsOpen() && holder->m_file.GetLength() != 0;
+    if (ok && which != PAYLOAD_FW) ok = !holder->m_vBytes.empty();
     // Through a local: GCC 12 with ASan at -O2 sees the indexed member pointer as uninitialised.
     auto download = kPayloads[which].download;
     if (ok) ok = (g_ISPCtrl.*download)(holder.get()) != 0;
@@ -106,7 +132,7 @@ void CKalvoDlg::RunDownload(uint8_t job) {
             m_byState.store(STATE_IDLE);
             ShowStatus(TEXT_FILE_ERROR, 128);
         }
-        Notify(PageEvent::FileError, holder ? holder->m_file.GetPath() : std::string());
+        Notify(PageEvent::FileError, kPayloads[which].file);
     }
 }
 
@@ -125,6 +151,7 @@ uint32_t CKalvoDlg::Run() {
                 m_bTimer2Set.store(0);
                 WriteLog("kill timer2");
             }
+            WatchPayloadFiles();
             continue;
         }
         uint8_t job = m_byJob.load();
@@ -212,11 +239,19 @@ void CKalvoDlg::OnPayloadAck(int which) {
 void CKalvoDlg::CompletePayload(int which) {
     const PayloadRow& row = kPayloads[which];
     if (m_bDestroyed.load()) return;
-    if (row.startsNext) OnBnClickedUpdate();
+    if (row.startsNext) StartNextPayload();
     uint16_t done = static_cast<uint16_t>(m_wPayloadDone.fetch_add(1) + 1);
     if (done != m_wPayloadTotal.load()) return;
     FindPayloadFiles();
     ShowStatus(row.finalText, 128);
-    EnableButton(true);
+    // The next device starts from the files as they are now; if they are not right, the pane
+    // says so under the completion text.
+    std::string problem = PayloadProblemText();
+    if (!problem.empty()) {
+        std::lock_guard<std::mutex> lock(m_readyMtx);
+        m_strWithheld = problem;
+        ShowStatus(TEXT_LINE_BREAK + problem, 0);
+    }
+    EnableButton(problem.empty());
     Notify(PageEvent::RunComplete);
 }

@@ -148,14 +148,6 @@ HEX_RECORD CHEXFile::GetRecord(size_t index) const {
 }
 
 int CHEXFile::Load() {
-    m_lstRecord.clear();
-    m_wExtCount = 0;
-    m_wVersion = 0;
-    m_nDataRecords = 0;
-    m_vPlaced.clear();
-    m_nUnplaced = 0;
-    int result = 0;
-
     std::string text;
     bool within = ReadAll(m_file, text, kMaxFileSize);
     std::string path = m_file.GetPath();
@@ -163,8 +155,30 @@ int CHEXFile::Load() {
     if (!within) {
         WriteLog("[CHEXFile] %s is larger than %llu bytes, not loaded\r\n", path.c_str(),
                  static_cast<unsigned long long>(kMaxFileSize));
+        m_lstRecord.clear();
+        m_wExtCount = 0;
+        m_wVersion = 0;
+        m_nDataRecords = 0;
+        m_vPlaced.clear();
+        m_nUnplaced = 0;
         return 0;
     }
+    return LoadText(text);
+}
+
+int CHEXFile::Load(const std::vector<uint8_t>& bytes) {
+    m_file.Close();
+    return LoadText(std::string(bytes.begin(), bytes.end()));
+}
+
+int CHEXFile::LoadText(const std::string& text) {
+    m_lstRecord.clear();
+    m_wExtCount = 0;
+    m_wVersion = 0;
+    m_nDataRecords = 0;
+    m_vPlaced.clear();
+    m_nUnplaced = 0;
+    int result = 0;
 
     m_lstRecord.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
     auto data = std::make_shared<std::vector<uint8_t>>();

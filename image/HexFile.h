@@ -80,6 +80,8 @@ public:
     // Reads m_file (opened by the caller) and closes it. 1 when the end-of-file record was among
     // the accepted lines. Lines may end in CR LF or LF.
     int Load();
+    // The same from bytes already read (the payload's checked snapshot); m_file is not used.
+    int Load(const std::vector<uint8_t>& bytes);
     size_t GetRecordCount() const { return m_lstRecord.size(); }
     // The record at index, in constant time; zeroed when index >= GetRecordCount(). Its pData
     // stays valid for the life of this object, also across a later Load.
@@ -97,6 +99,10 @@ public:
     // stops the data from being placed (GetUnplacedRecord); else 1.
     template <class Visit>
     int WalkPlacedData(Visit&& visit, size_t from = 0) const;
+
+    // A raw payload's bytes, read once and checked before its begin command: the download sends
+    // these, whatever happens to the file meanwhile.
+    std::vector<uint8_t> m_vBytes;
 
     uint32_t m_dwEdogOffset = 0;
     uint32_t m_dwMusicOffset = 0;
@@ -119,6 +125,7 @@ private:
         size_t nRecord;
         uint32_t dwAddr;
     };
+    int LoadText(const std::string& text);
     // Works out where each data record lands, once per load.
     void PlaceData();
 

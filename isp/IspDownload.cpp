@@ -57,43 +57,30 @@ void CISPCtrl::CancelDownloads() {
 }
 
 int CISPCtrl::DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32_t& offset) {
-    if (holder == nullptr || !holder->m_file.IsOpen()) {
-        WriteLog("[CISPCtrl] payload file for %x is not open\r\n", code);
-        return 0;
-    }
-    uint64_t length = holder->m_file.GetLength();
+    // The bytes read and checked before the begin command: the file itself may have changed
+    // since, and the length the device was told must be the length it gets.
+    if (holder == nullptr) return 0;
+    const std::vector<uint8_t>& bytes = holder->m_vBytes;
+    uint64_t length = bytes.size();
     uint32_t packets = static_cast<uint32_t>(length / chunk + (length % chunk != 0 ? 1 : 0));
     m_dwRawFrames.store(packets);
     WriteLog("\r\n dwPacketNum is:%ld  len==%d\r\n", static_cast<long>(packets),
              static_cast<int>(length));
-    std::vector<uint8_t> buffer(chunk);
     uint32_t generation = m_nDownloadGeneration.load();
-    auto* rec = new CISPPacket;
-    int result = 1;
+    CISPPacket rec;
     for (uint32_t p = 0; p < packets; ++p) {
-        uint32_t at = offset;
-        holder->m_file.Seek(at);
+        uint64_t at = offset;
         offset += chunk;
-        uint32_t got = holder->m_file.Read(buffer.data(), chunk);
-        uint64_t expect = length > at ? std::min<uint64_t>(chunk, length - at) : 0;
-        if (got < expect) {
-            // The file changed under us: sending the rest would leave a hole on the device.
-            WriteLog("[CISPCtrl] payload file read short at %u: %u of %u bytes\r\n", at, got,
-                     static_cast<uint32_t>(expect));
-            TaskManager().ClearTask();
-            result = 0;
-            break;
-        }
-        if (got == 0) continue;
+        if (at >= length) continue;
+        auto got = static_cast<uint32_t>(std::min<uint64_t>(chunk, length - at));
         uint8_t head[4];
         isp::PutFrameHead(head, code, got);
-        rec->m_frame.Clear();
-        rec->m_frame.Append(head, 4);
-        rec->m_frame.Append(buffer.data(), static_cast<int32_t>(got));
-        if (!QueueDownloadFrame(*rec, generation)) break;
+        rec.m_frame.Clear();
+        rec.m_frame.Append(head, 4);
+        rec.m_frame.Append(bytes.data() + at, static_cast<int32_t>(got));
+        if (!QueueDownloadFrame(rec, generation)) break;
     }
-    delete rec;
-    return result;
+    return 1;
 }
 
 int CISPCtrl::DownloadEdog(CHEXFile* holder) {

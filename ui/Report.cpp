@@ -47,10 +47,13 @@ std::string CSession::JsonReport() const {
     for (int i = 0; i < PAYLOAD_COUNT; ++i) {
         const CRunRecord::Entry& e = m_runEntries[i];
         // written: every frame acknowledged; failed: the run ended while it was under way;
-        // not reached: found, but the run ended before it; missing: no usable file.
+        // not reached: found, but the run ended before it; refused: the file failed its check
+        // (problem says why); missing: no such file.
+        const bool refused = !e.begun && !m_bPendingAtStart[i] && !m_strProblem[i].empty();
         const char* outcome = e.written              ? "written"
                               : e.begun              ? "failed"
                               : m_bPendingAtStart[i] ? "not reached"
+                              : refused              ? "refused"
                                                      : "missing";
         uint32_t frames = e.written ? e.frames : e.begun ? m_dwAcksAtEnd : 0;
         auto end = e.written ? e.end : m_tEnd;
@@ -59,7 +62,7 @@ std::string CSession::JsonReport() const {
              ", \"bytes\": " + std::to_string(e.begun ? e.bytes : 0) +
              ", \"frames\": " + std::to_string(frames) +
              ", \"seconds\": " + (e.begun ? Seconds(end - e.begin) : "0") + ", \"outcome\": \"" +
-             outcome + "\"}";
+             outcome + "\"" + (refused ? ", \"problem\": " + Quote(m_strProblem[i]) : "") + "}";
     }
     j += "\n  ],\n  \"verify\": ";
     if (!m_opts.verify) {

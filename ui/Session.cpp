@@ -10,6 +10,7 @@
 
 #include "app/PayloadTable.h"
 #include "core/Log.h"
+#include "image/HexCheck.h"
 #include "image/HexFile.h"
 #include "image/HexWriter.h"
 #include "isp/IspCtrl.h"
@@ -31,14 +32,6 @@ bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes, std:
         return false;
     }
     return true;
-}
-
-std::vector<uint8_t> ReadAll(const std::string& path) {
-    plat::CFile in;
-    if (!in.Open(path, plat::CFile::modeRead)) return {};
-    std::vector<uint8_t> bytes(static_cast<size_t>(in.GetLength()));
-    bytes.resize(in.Read(bytes.data(), static_cast<uint32_t>(bytes.size())));
-    return bytes;
 }
 
 bool Exists(const std::string& path) {
@@ -129,11 +122,15 @@ void CSession::StartOperation(CKalvoDlg& page, bool autoUpdate) {
     } else if (!m_opts.readFlash.empty()) {
         page.StartReadFlash(m_opts.readFlash);
     } else if (autoUpdate) {
+        // The press reads and checks the files; what it took is what the device must hold.
+        page.OnBnClickedUpdate();
         const std::atomic<uint8_t>* pending[PAYLOAD_COUNT] = {
             &page.m_bFwPending, &page.m_bEdogPending, &page.m_bMusicPending, &page.m_bRadarPending};
-        for (int i = 0; i < PAYLOAD_COUNT; ++i) m_bPendingAtStart[i] = pending[i]->load() != 0;
-        if (m_opts.verify && page.m_bFwPending.load() != 0) m_pVerifyImage = page.HexFile();
-        page.OnBnClickedUpdate();
+        for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+            m_bPendingAtStart[i] = pending[i]->load() != 0;
+            if (m_bPendingAtStart[i]) m_pSent[i] = page.Holder(i);
+        }
+        if (m_opts.verify && m_bPendingAtStart[PAYLOAD_FW]) m_pVerifyImage = m_pSent[PAYLOAD_FW];
     } else {
         m_bStarted = false;  // the user presses the button
     }
@@ -152,7 +149,9 @@ int CSession::OnEvent(CKalvoDlg& page, PageEvent event, const std::string& detai
             if (m_bProbeAnswered) return -1;
             m_bProbeAnswered = true;
             m_strPortUsed = detail;
-            if (!service && autoUpdate && page.m_wPayloadTotal.load() == 0) return EXIT_PAYLOAD;
+            if (!service && autoUpdate &&
+                (page.m_wPayloadTotal.load() == 0 || !page.PayloadRefusals().empty()))
+                return EXIT_PAYLOAD;
             if (m_opts.baud != 256000)
                 page.StartBaudHandshake(m_opts.baud);
             else
@@ -195,7 +194,10 @@ void CSession::SetOutcome(int exitCode, const std::string& reason) {
 }
 
 void CSession::TakeRunRecord(const CKalvoDlg& page) {
-    for (int i = 0; i < PAYLOAD_COUNT; ++i) m_runEntries[i] = page.RunRecord().Get(i);
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+        m_runEntries[i] = page.RunRecord().Get(i);
+        m_strProblem[i] = page.PayloadProblem(i);
+    }
     m_dwAcksAtEnd = page.m_dwAckCount.load();
     m_tEnd = CRunRecord::Clock::now();
     m_verify = page.ReadBackResult();
@@ -228,46 +230,40 @@ bool CSession::Verdict(std::string& text) const {
     sim::Report rep = m_pSim->GetReport();
     bool ok = rep.violations.empty();
     text.clear();
-    auto check = [&](const char* name, const std::string& file, uint8_t dataCmd) {
-        std::string path = m_strPayloadDir + "/" + file;
-        if (!Exists(path)) return;
-        std::vector<uint8_t> want = ReadAll(path);
-        std::vector<uint8_t> got = m_pSim->RawPayload(dataCmd);
-        bool same = want == got;
-        ok = ok && same;
-        text += std::string("  ") + name + ": " +
-                (same ? "received intact (" + std::to_string(got.size()) + " bytes, SHA-256 " +
-                            sim::Sha256Hex(got.data(), got.size()).substr(0, 16) + "...)"
-                      : "DIFFERS: " + std::to_string(got.size()) + " of " +
-                            std::to_string(want.size()) + " bytes received") +
-                "\n";
-    };
-    std::string hexPath = m_strPayloadDir + "/" + kPayloads[PAYLOAD_FW].file;
-    if (Exists(hexPath)) {
-        CHEXFile image;
-        bool same = false;
+    // Each payload against the bytes the press took, not the file now: it may have changed.
+    if (const CHEXFile* image = m_pSent[PAYLOAD_FW].get()) {
+        std::vector<uint8_t> flash = m_pSim->Flash();
+        bool same = true;
         size_t bytes = 0;
-        if (image.m_file.Open(hexPath, plat::CFile::modeRead) && image.Load() == 1) {
-            std::vector<uint8_t> flash = m_pSim->Flash();
-            same = true;
-            int placed = image.WalkPlacedData([&](const HEX_PLACED& d) {
-                uint32_t at = d.dwAddr - 0x08000000u;
-                bytes += d.byLen;
-                if (static_cast<uint64_t>(at) + d.byLen > flash.size() ||
-                    std::memcmp(flash.data() + at, d.pData, d.byLen) != 0)
-                    same = false;
-                return true;
-            });
-            same = same && placed == 1;
-        }
+        int placed = image->WalkPlacedData([&](const HEX_PLACED& d) {
+            uint64_t at = static_cast<uint64_t>(d.dwAddr) - HEX_FLASH_BASE;
+            bytes += d.byLen;
+            if (d.dwAddr < HEX_FLASH_BASE || at + d.byLen > flash.size() ||
+                std::memcmp(flash.data() + at, d.pData, d.byLen) != 0)
+                same = false;
+            return true;
+        });
+        same = same && placed == 1;
         ok = ok && same;
         text += std::string("  ") + kPayloads[PAYLOAD_FW].title + ": " +
                 (same ? "written intact (" + std::to_string(bytes) + " bytes in flash)"
                       : "DIFFERS from the image") +
                 "\n";
     }
-    for (int i = PAYLOAD_EDOG; i < PAYLOAD_COUNT; ++i)
-        check(kPayloads[i].title, kPayloads[i].file, kPayloads[i].dataCode);
+    for (int i = PAYLOAD_EDOG; i < PAYLOAD_COUNT; ++i) {
+        const CHEXFile* holder = m_pSent[i].get();
+        if (holder == nullptr) continue;
+        const std::vector<uint8_t>& want = holder->m_vBytes;
+        std::vector<uint8_t> got = m_pSim->RawPayload(kPayloads[i].dataCode);
+        bool same = want == got;
+        ok = ok && same;
+        text += std::string("  ") + kPayloads[i].title + ": " +
+                (same ? "received intact (" + std::to_string(got.size()) + " bytes, SHA-256 " +
+                            sim::Sha256Hex(got.data(), got.size()).substr(0, 16) + "...)"
+                      : "DIFFERS: " + std::to_string(got.size()) + " of " +
+                            std::to_string(want.size()) + " bytes received") +
+                "\n";
+    }
     for (const std::string& v : rep.violations) text += "  protocol violation: " + v + "\n";
     return ok;
 }

@@ -43,6 +43,10 @@ public:
     bool Verdict(std::string& text) const;
     bool IsSimulated() const { return m_pSim != nullptr; }
     const std::string& SamplesDir() const { return m_strSamplesDir; }
+    // --chip-info, --erase or --read-flash: no payload is written.
+    bool IsServiceRun() const {
+        return m_opts.chipInfo || m_opts.erase || !m_opts.readFlash.empty();
+    }
 
 private:
     void StartOperation(CKalvoDlg& page, bool autoUpdate);
@@ -61,6 +65,9 @@ private:
 
     std::string m_strPortUsed;
     bool m_bPendingAtStart[PAYLOAD_COUNT] = {};
+    // The payloads as the press read and checked them: what the device must hold afterwards.
+    std::shared_ptr<const CHEXFile> m_pSent[PAYLOAD_COUNT];
+    std::string m_strProblem[PAYLOAD_COUNT];  // why a payload file was refused
     CRunRecord::Entry m_runEntries[PAYLOAD_COUNT];
     uint32_t m_dwAcksAtEnd = 0;
     CRunRecord::Clock::time_point m_tEnd{};

@@ -199,7 +199,9 @@ std::vector<Row> Rows() {
         rows.push_back({Fault::Error, kAll[i % 4], text, 1, code == 6, code});
     }
     for (Phase p : {PH_EDOG, PH_MUSIC, PH_RADAR}) {
-        rows.push_back({Fault::ShortRead, p, kFileError, -1, p == PH_MUSIC, 0});
+        // The run sends the bytes read before its begin command, whatever the file does later.
+        rows.push_back(
+            {Fault::ShortRead, p, p == PH_RADAR ? kRadarDone : kDone, ALL, p == PH_MUSIC, 0});
         rows.push_back({Fault::Shrunk, p, p == PH_RADAR ? kRadarDone : kDone, ALL, false, 0});
     }
     rows.insert(rows.end(), {{Fault::SilentBegin, PH_FW, kTimeout, 0, false, 0},
@@ -258,7 +260,7 @@ TEST_P(FaultTest, EndsAsDecided) {
     NewRig(0.1, r.fault == Fault::Hangup ? 20.0 : 1.0);
     std::vector<Phase> phases = r.phase == PH_COUNT ? kAll : std::vector<Phase>{r.phase};
     if (r.fault == Fault::SilentNext) phases = {PH_FW, PH_EDOG};
-    rig->WritePayloads(phases, r.fault == Fault::ShortRead ? 8u << 20 : 0);
+    rig->WritePayloads(phases, r.fault == Fault::ShortRead ? 2u << 20 : 0);
     ASSERT_TRUE(rig->StartDevice(OptionsFor(r)));
 
     // The file is cut from a thread of its own while the page's threads are busy with it.
@@ -290,7 +292,13 @@ TEST_P(FaultTest, EndsAsDecided) {
         rig->loop.RunUntil([] { return false; }, 3000);  // nothing may show over the outcome
         const std::string text = rig->Text();
         EXPECT_EQ(outcome, event);
-        EXPECT_EQ(text, r.text);
+        if (r.fault == Fault::ShortRead || r.fault == Fault::Shrunk) {
+            // Written from what was read at the press; the emptied file is refused for the next.
+            EXPECT_EQ(text, std::string(r.text) + "\r\n" + TEXT_PAYLOAD_REFUSED +
+                                kPayloads[r.phase].file + ": empty\r\n");
+        } else {
+            EXPECT_EQ(text, r.text);
+        }
         if (r.fault == Fault::NeverReady) {
             // Ended by the ready bound, not by the reply timer.
             EXPECT_EQ(rig->wnd.LastTimer(TIMER_REPLY), READY_WAIT_MS);
@@ -315,7 +323,8 @@ TEST_P(FaultTest, EndsAsDecided) {
         const long got = rig->Received(ph), all = static_cast<long>(rig->data[ph].size());
         EXPECT_GE(got, 0) << kPhases[ph].name << ": not a prefix of the payload";
         if (r.frames >= 0) {
-            EXPECT_EQ(got, std::min<long>(all, r.frames * Chunk(ph))) << kPhases[ph].name;
+            EXPECT_EQ(got, r.frames == ALL ? all : std::min<long>(all, r.frames * Chunk(ph)))
+                << kPhases[ph].name;
         }
     }
 }

@@ -144,7 +144,10 @@ TEST_F(ConsoleFaceTest, TheDeviceIsFoundOnAnyPortBesideASilentOne) {
 }
 
 TEST_F(ConsoleFaceTest, NoPortAtAllSaysWhy) {
-    Outcome r = Run({"--port", dir.File("no-such-tty"), "--wait", "1"});
+    std::string error;
+    ASSERT_TRUE(WriteSamplePayloads(dir.Path(), error)) << error;
+    Outcome r =
+        Run({"--port", dir.File("no-such-tty"), "--payload-dir", dir.Path(), "--wait", "1"});
     EXPECT_EQ(r.code, EXIT_NO_DEVICE);
     EXPECT_NE(r.out.find("no serial port could be opened"), std::string::npos) << r.out;
 }

@@ -65,12 +65,9 @@ public:
             if (event == PageEvent::PortUnusable) Line("Port not usable: " + detail);
             int code = m_session.OnEvent(*m_pPage, event, detail, true);
             if (event == PageEvent::NothingToDo ||
-                (event == PageEvent::ProbeAnswered && code == EXIT_PAYLOAD)) {
-                std::string names;
-                for (const PayloadRow& row : kPayloads)
-                    names += (names.empty() ? "" : ", ") + std::string(row.file);
-                Line("No payload file found in " + m_pPage->PayloadDir() + " (" + names + ").");
-            }
+                (event == PageEvent::ProbeAnswered && code == EXIT_PAYLOAD &&
+                 m_pPage->PayloadRefusals().empty()))
+                Line(NoPayloadLine());
             if ((event == PageEvent::VerifyFailed || event == PageEvent::ServiceDone) &&
                 m_session.Verifying() && !detail.empty())
                 Line("Verify: " + detail);
@@ -88,6 +85,32 @@ public:
     }
 
     void StartWaiting(uint32_t seconds) { m_loop.SetTimer(TIMER_NO_ANSWER, seconds * 1000); }
+
+    // The payload files are looked at before the device is: a refused file or an empty folder
+    // ends the session at once, with nothing sent. False when it ended.
+    bool CheckPayloads() {
+        if (m_pPage == nullptr || m_session.IsServiceRun()) return true;
+        std::string refused = m_pPage->PayloadRefusals();
+        if (!refused.empty()) {
+            Line("Payload file refused, nothing was written to the device:");
+            std::string reasons;
+            for (size_t at = 0; at < refused.size();) {
+                size_t end = refused.find("\r\n", at);
+                std::string one = refused.substr(at, end - at);
+                Line("  " + one);
+                reasons += (reasons.empty() ? "" : "; ") + one;
+                at = end == std::string::npos ? refused.size() : end + 2;
+            }
+            Finish(EXIT_PAYLOAD, "payload file refused: " + reasons);
+            return false;
+        }
+        if (m_pPage->m_wPayloadTotal.load() == 0) {
+            Line(NoPayloadLine());
+            Finish(EXIT_PAYLOAD, "no payload file found in " + m_pPage->PayloadDir());
+            return false;
+        }
+        return true;
+    }
 
 protected:
     void OnStatusChanged(const std::string& text) override {
@@ -173,6 +196,13 @@ private:
         Finish(EXIT_NO_DEVICE, reason);
     }
 
+    std::string NoPayloadLine() const {
+        std::string names;
+        for (const PayloadRow& row : kPayloads)
+            names += (names.empty() ? "" : ", ") + std::string(row.file);
+        return "No payload file found in " + m_pPage->PayloadDir() + " (" + names + ").";
+    }
+
     // Why the session ends with an event, for the report.
     std::string ReasonFor(PageEvent event, const std::string& detail) const {
         auto with = [&](const char* what) {
@@ -194,7 +224,7 @@ private:
             case PageEvent::LinkLost:
                 return with("link lost");
             case PageEvent::FileError:
-                return with("payload unreadable");
+                return with("payload file refused");
             case PageEvent::ServiceFailed:
                 return with("service operation failed");
             case PageEvent::VersionWarning:
@@ -242,7 +272,7 @@ int RunConsoleFace(CSession& session) {
         serialports::SetAdviceHandler([&](const std::string& advice) { wnd.Advise(advice); });
         loop.Post([&] {
             page.OnInitDialog();
-            wnd.StartWaiting(session.Options().waitSeconds);
+            if (wnd.CheckPayloads()) wnd.StartWaiting(session.Options().waitSeconds);
         });
         code = loop.Run();
         session.TakeRunRecord(page);

@@ -1,0 +1,175 @@
+// The payload files: each is read whole and checked before a run may begin (a firmware image as
+// Intel HEX with its version tag, the others as plain files of a bounded size), the bytes that a
+// run sends are those read here, and while the page waits for a press the folder is watched so
+// that the button and the pane say whether the files are right.
+#include <cstdio>
+
+#include "app/KalvoDlg.h"
+#include "app/PageTexts.h"
+#include "app/PayloadTable.h"
+#include "core/Log.h"
+#include "image/HexCheck.h"
+#include "isp/IspCtrl.h"
+#include "platform/PayloadFile.h"
+
+namespace {
+
+// Why a payload file could not be taken, or empty when it can (missing is not a problem).
+std::string ReadProblem(plat::PayloadRead r, const std::string& text, uint64_t limit, bool empty) {
+    switch (r) {
+        case plat::PayloadRead::Ok:
+            return empty ? "empty" : "";
+        case plat::PayloadRead::Missing:
+            return "";
+        case plat::PayloadRead::PermissionDenied:
+            return "permission denied";
+        case plat::PayloadRead::NotRegular:
+            return "not a regular file";
+        case plat::PayloadRead::TooLarge:
+            return "larger than " + std::to_string(limit >> 20) +
+                   " MiB, the most this payload takes";
+        case plat::PayloadRead::Error:
+            break;
+    }
+    return "cannot be read (" + text + ")";
+}
+
+}  // namespace
+
+void CKalvoDlg::FindPayloadFiles() {
+    // The press, the end of a run and the watch of the folder may look at once.
+    std::lock_guard<std::mutex> findLock(m_findMtx);
+    m_wPayloadTotal.store(0);
+    m_wPayloadDone.store(0);
+    std::string dir = m_config.payloadDir;
+    std::string* paths[PAYLOAD_COUNT] = {&m_strHexPath, &m_strEdogPath, &m_strMusicPath,
+                                         &m_strRadarPath};
+    std::shared_ptr<CHEXFile> holders[PAYLOAD_COUNT];
+    std::string problems[PAYLOAD_COUNT];
+    plat::FileStamp stamps[PAYLOAD_COUNT];
+    uint32_t flashKB = g_ISPCtrl.m_dwFlashSizeKB.load();
+    if (flashKB == 0) flashKB = HEX_DEFAULT_FLASH_KB;
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+        const PayloadRow& row = kPayloads[i];
+        *paths[i] = dir + row.file;
+        holders[i] = std::make_shared<CHEXFile>();
+        WriteLog("\r\n hexPath==%s\r\n", paths[i]->c_str());
+        // Stamped before the read: a change during the read is seen by the next look.
+        stamps[i] = plat::StampFile(*paths[i]);
+        std::vector<uint8_t> bytes;
+        std::string text;
+        plat::PayloadRead r = plat::ReadPayloadFile(*paths[i], row.maxBytes, bytes, text);
+        problems[i] = ReadProblem(r, text, row.maxBytes, bytes.empty());
+        bool found = r == plat::PayloadRead::Ok && problems[i].empty();
+        if (found && i == PAYLOAD_FW) {
+            HexCheckResult check =
+                CheckHexImage(bytes.data(), bytes.size(), HEX_FLASH_BASE, flashKB * 1024u);
+            if (!check.ok) {
+                problems[i] = check.reason;
+                found = false;
+            } else {
+                found = holders[i]->Load(bytes) == 1;
+                if (!found) problems[i] = "not a firmware image";
+            }
+        } else if (found) {
+            holders[i]->m_vBytes = std::move(bytes);
+        }
+        if (found) {
+            Pending(i).store(1);
+            m_wPayloadTotal.fetch_add(1);
+            WriteLog("%s", row.foundLog);
+        } else {
+            Pending(i).store(0);
+            WriteLog("%s", row.missingLog);
+            if (!problems[i].empty())
+                WriteLog("#####[CKalvoDlg] %s refused: %s\r\n", row.file, problems[i].c_str());
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_holderMtx);
+    m_pHexFile = holders[PAYLOAD_FW];
+    m_pEdogFile = holders[PAYLOAD_EDOG];
+    m_pMusicFile = holders[PAYLOAD_MUSIC];
+    m_pRadarFile = holders[PAYLOAD_RADAR];
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+        m_strProblem[i] = problems[i];
+        m_stamp[i] = stamps[i];
+        m_bFound[i] = problems[i].empty() && Pending(i).load() != 0;
+    }
+}
+
+std::string CKalvoDlg::PayloadProblem(int which) const {
+    std::lock_guard<std::mutex> lock(m_holderMtx);
+    return which >= 0 && which < PAYLOAD_COUNT ? m_strProblem[which] : std::string();
+}
+
+std::string CKalvoDlg::PayloadRefusals() const {
+    std::string lines;
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+        std::string why = PayloadProblem(i);
+        if (why.empty()) continue;
+        // "DE7811_project.hex, line 65: bad checksum", "rdfw.bin: empty"
+        lines += std::string(kPayloads[i].file) + (why.rfind("line ", 0) == 0 ? ", " : ": ") + why +
+                 "\r\n";
+    }
+    return lines;
+}
+
+std::string CKalvoDlg::PayloadProblemText() const {
+    std::string refused = PayloadRefusals();
+    if (!refused.empty()) return TEXT_PAYLOAD_REFUSED + refused;
+    if (m_wPayloadTotal.load() != 0) return {};
+    std::string names;
+    for (const PayloadRow& row : kPayloads)
+        names += (names.empty() ? "" : ", ") + std::string(row.file);
+    return TEXT_NO_PAYLOADS + m_config.payloadDir + "\r\n(" + names + ")\r\n";
+}
+
+bool CKalvoDlg::PayloadFilesChanged() const {
+    std::lock_guard<std::mutex> lock(m_holderMtx);
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+        std::string path = m_config.payloadDir + kPayloads[i].file;
+        if (!(plat::StampFile(path) == m_stamp[i])) return true;
+    }
+    return false;
+}
+
+bool CKalvoDlg::RunUnderWay() {
+    if (m_byState.load() != STATE_IDLE || m_bAwaitReady.load() || m_wPayloadDone.load() != 0)
+        return true;
+    // A payload found but no longer pending was written by a run that has not reached its end
+    // (the pause after a payload, or a run that ended early): only the next press looks again.
+    std::lock_guard<std::mutex> lock(m_holderMtx);
+    for (int i = 0; i < PAYLOAD_COUNT; ++i)
+        if (m_bFound[i] && Pending(i).load() == 0) return true;
+    return false;
+}
+
+bool CKalvoDlg::OfferUpdate() {
+    std::lock_guard<std::mutex> lock(m_readyMtx);
+    std::string problem = PayloadProblemText();
+    if (problem.empty()) {
+        m_strWithheld.clear();
+        return true;
+    }
+    if (problem != m_strWithheld) ShowStatus(problem, 128);
+    m_strWithheld = problem;
+    return false;
+}
+
+void CKalvoDlg::WatchPayloadFiles() {
+    if (m_bDestroyed.load() || RunUnderWay() || !PayloadFilesChanged()) return;
+    FindPayloadFiles();
+    if (RunUnderWay()) return;
+    bool device = g_ISPCtrl.m_bProbeAnswered.load() && g_ISPCtrl.IsPortOpen();
+    bool withheld = false;
+    {
+        std::lock_guard<std::mutex> lock(m_readyMtx);
+        withheld = !m_strWithheld.empty();
+    }
+    // The watch only takes back the button it gave, and gives back only what it withheld: the
+    // other reasons for a disabled button (no device, an error) stay as they are.
+    if (!device || !(withheld || IsButtonEnabled())) return;
+    bool ready = OfferUpdate();
+    if (ready && withheld) ShowStatus("", 128);
+    EnableButton(ready);
+}
