@@ -2,13 +2,18 @@
 // record's checksum holds and its data bytes are readable, the counts agree, the walk over the
 // placed data visits every data record of a placeable image in order, the download queues one
 // frame per data record exactly when the image can be placed, and the read-back comparison
-// matches the records in order.
+// matches the records in order. The whole-file check of a payload either refuses with a reason or
+// accepts an image whose placed bytes are exactly those of the file, each inside the flash and
+// written once.
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
+#include <string_view>
 
 #include "fuzz/FuzzTargets.h"
+#include "image/HexCheck.h"
 #include "image/HexFile.h"
 #include "isp/IspCtrl.h"
 
@@ -16,6 +21,63 @@ namespace {
 
 void Check(bool ok, const char* what) {
     if (!ok) fuzz::Fail("hex", what);
+}
+
+int Nibble(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c - 'A' + 10;
+}
+
+// A plain decode of an image the check took: address -> byte, from its own reading of the lines.
+std::map<uint64_t, uint8_t> Reference(std::string_view text) {
+    std::map<uint64_t, uint8_t> bytes;
+    uint64_t upper = 0;
+    size_t pos = 0;
+    while (pos < text.size() && text[pos] == ':') {
+        size_t eol = text.find('\n', pos);
+        std::string_view l = text.substr(pos, eol - pos);
+        if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+        pos = eol + 1;
+        auto at = [&](size_t i) { return Nibble(l[1 + 2 * i]) * 16 + Nibble(l[2 + 2 * i]); };
+        int len = at(0), type = at(3);
+        uint64_t addr = static_cast<uint64_t>(at(1) * 256 + at(2));
+        if (type == 4) upper = static_cast<uint64_t>(at(4) * 256 + at(5));
+        if (type == 0)
+            for (int k = 0; k < len; ++k)
+                bytes[(upper << 16) + addr + k] = static_cast<uint8_t>(at(4 + k));
+        if (type == 1) break;
+    }
+    return bytes;
+}
+
+void CheckWholeFile(const uint8_t* data, size_t size) {
+    constexpr uint32_t flash = HEX_DEFAULT_FLASH_KB * 1024;
+    HexCheckResult r = CheckHexImage(data, size, HEX_FLASH_BASE, flash);
+    if (!r.ok) {
+        Check(!r.reason.empty(), "refused without a reason");
+        return;
+    }
+    Check(r.reason.empty(), "accepted with a reason");
+    CHEXFile image;
+    Check(image.Load(std::vector<uint8_t>(data, data + size)) == 1, "accepted image does not load");
+    Check(image.GetHexVer() == r.wVersion, "version word differs from the tag");
+    Check(image.GetDataRecordCount() == r.nDataRecords, "data record count differs");
+    std::map<uint64_t, uint8_t> written;
+    uint64_t bytes = 0;
+    int placed = image.WalkPlacedData([&](const HEX_PLACED& d) {
+        for (int k = 0; k < d.byLen; ++k) {
+            uint64_t a = static_cast<uint64_t>(d.dwAddr) + k;
+            Check(a >= HEX_FLASH_BASE && a < HEX_FLASH_BASE + flash, "byte outside the flash");
+            Check(written.emplace(a, d.pData[k]).second, "byte written twice");
+        }
+        bytes += d.byLen;
+        return true;
+    });
+    Check(placed == 1, "accepted image cannot be placed");
+    Check(bytes == r.nDataBytes, "data byte count differs");
+    Check(written == Reference({reinterpret_cast<const char*>(data), size}),
+          "placed bytes differ from the file's");
 }
 
 }  // namespace
@@ -85,5 +147,6 @@ int FuzzHexLoad(const uint8_t* data, size_t size) {
               "read-back of the record's own bytes does not match");
     }
     g_ISPCtrl.m_nVerifyIndex.store(0);
+    CheckWholeFile(data, size);
     return 0;
 }

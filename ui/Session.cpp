@@ -198,6 +198,12 @@ void CSession::TakeRunRecord(const CKalvoDlg& page) {
         m_runEntries[i] = page.RunRecord().Get(i);
         m_strProblem[i] = page.PayloadProblem(i);
     }
+    // Ended before the press (a refused file): what was found was not reached.
+    if (!m_bStarted) {
+        const std::atomic<uint8_t>* pending[PAYLOAD_COUNT] = {
+            &page.m_bFwPending, &page.m_bEdogPending, &page.m_bMusicPending, &page.m_bRadarPending};
+        for (int i = 0; i < PAYLOAD_COUNT; ++i) m_bPendingAtStart[i] = pending[i]->load() != 0;
+    }
     m_dwAcksAtEnd = page.m_dwAckCount.load();
     m_tEnd = CRunRecord::Clock::now();
     m_verify = page.ReadBackResult();

@@ -348,3 +348,35 @@ TEST(CommandLine, AnOutputPipeClosedEarlyEndsNeitherTheUpdateNorTheLog) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ConsoleFaceTest, ARefusedPayloadEndsTheRunBeforeTheDeviceIsTouched) {
+    std::string error;
+    ASSERT_TRUE(WriteSamplePayloads(dir.Path(), error)) << error;
+    // One digit of the firmware's line 40 damaged, as a broken download leaves it.
+    std::vector<uint8_t> raw = testsupport::ReadFile(dir.File(kPayloads[PAYLOAD_FW].file));
+    std::string hex(raw.begin(), raw.end());
+    size_t at = 0;
+    for (int line = 1; line < 40; ++line) at = hex.find('\n', at) + 1;
+    hex[at + 12] = hex[at + 12] == '7' ? '8' : '7';
+    dir.Write(kPayloads[PAYLOAD_FW].file, hex);
+    StartDevice();
+    Outcome r = Run(WithPayloads({"--json"}));
+    EXPECT_EQ(r.code, EXIT_PAYLOAD);
+    EXPECT_NE(r.err.find("DE7811_project.hex, line 40: bad checksum"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("\"outcome\": \"refused\", \"problem\": \"line 40: bad checksum\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\"outcome\": \"not reached\""), std::string::npos) << r.out;
+    EXPECT_TRUE(dev->GetReport().commands.empty());
+
+    // With no file at all it says so at once, device or not.
+    testsupport::TempDir empty;
+    Outcome none = Run({"--port", dir.File("no-such-tty"), "--payload-dir", empty.Path()});
+    EXPECT_EQ(none.code, EXIT_PAYLOAD);
+    EXPECT_NE(none.out.find("No payload file found in " + empty.Path()), std::string::npos)
+        << none.out;
+}
+
+}  // namespace
