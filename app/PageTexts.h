@@ -84,7 +84,7 @@ inline constexpr char TEXT_SEARCH_TIP[] =
 
 // Our own: a payload file that fails its check before the run. Russian like the run's own texts;
 // the lines after it name each file and its reason ("DE7811_project.hex, line 65: bad checksum").
-inline constexpr char TEXT_PAYLOAD_REFUSED[] =
-    "Файл обновления отклонён, на устройство ничего не записано:\r\n";
-// Our own: the device answered but no payload file lies in the folder (the folder follows).
+inline constexpr char TEXT_PAYLOAD_REFUSED[] = "Файл отклонён, ничего не записано:\r\n";
+// Our own: the device answered but no payload file lies in the folder (the folder and the file
+// names follow).
 inline constexpr char TEXT_NO_PAYLOADS[] = "Нет файлов обновления в папке:\r\n";

@@ -121,7 +121,7 @@ std::string CKalvoDlg::PayloadProblemText() const {
     std::string names;
     for (const PayloadRow& row : kPayloads)
         names += (names.empty() ? "" : ", ") + std::string(row.file);
-    return TEXT_NO_PAYLOADS + m_config.payloadDir + "\r\n(" + names + ")\r\n";
+    return TEXT_NO_PAYLOADS + m_config.payloadDir + "\r\n" + names + "\r\n";
 }
 
 bool CKalvoDlg::PayloadFilesChanged() const {
@@ -153,6 +153,8 @@ bool CKalvoDlg::OfferUpdate() {
     }
     if (problem != m_strWithheld) ShowStatus(problem, 128);
     m_strWithheld = problem;
+    // The pane is narrow: the button's tip holds the whole text.
+    if (m_pWnd != nullptr) m_pWnd->SetUpdateButtonTip(problem);
     return false;
 }
 
@@ -170,6 +172,9 @@ void CKalvoDlg::WatchPayloadFiles() {
     // other reasons for a disabled button (no device, an error) stay as they are.
     if (!device || !(withheld || IsButtonEnabled())) return;
     bool ready = OfferUpdate();
-    if (ready && withheld) ShowStatus("", 128);
+    if (ready && withheld) {
+        ShowStatus("", 128);
+        if (m_pWnd != nullptr) m_pWnd->SetUpdateButtonTip("");
+    }
     EnableButton(ready);
 }

@@ -162,9 +162,9 @@ void CKalvoDlg::DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data
 void CKalvoDlg::OnProbeAnswer() {
     if (g_ISPCtrl.IsPortOpen()) {
         WriteLog("22222222222222\r\n ");
+        if (m_pWnd != nullptr) m_pWnd->SetUpdateButtonTip("");
         // The button only when the payload files are right; else the pane says what is wrong.
         EnableButton(RunUnderWay() || OfferUpdate());
-        if (m_pWnd != nullptr) m_pWnd->SetUpdateButtonTip("");
         Notify(PageEvent::ProbeAnswered, g_ISPCtrl.m_serial.GetPath());
     } else {
         WriteLog("33333333333\r\n ");
