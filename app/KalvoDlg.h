@@ -196,6 +196,17 @@ private:
     // Payload files (PayloadFiles.cpp): whether a file changed since the last look; whether a
     // run holds the payloads read at its press; whether the payloads allow a press now (else
     // the pane says why); the watch of the folder while the page waits.
+    struct CPayloadLook {
+        std::shared_ptr<CHEXFile> holders[PAYLOAD_COUNT];
+        std::string problems[PAYLOAD_COUNT];
+        plat::FileStamp stamps[PAYLOAD_COUNT];
+        bool found[PAYLOAD_COUNT] = {};
+        int total = 0;
+    };
+    // Reads and checks every payload file; changes nothing. log: the discovery's log lines.
+    CPayloadLook LookAtPayloadFiles(bool log) const;
+    // What the pane and the watch go by: the problems, the stamps, how many were found.
+    void TakeLook(const CPayloadLook& look);
     bool PayloadFilesChanged() const;
     bool RunUnderWay();
     bool OfferUpdate();
@@ -213,7 +224,8 @@ private:
     // it was found (and so pending at the start of a run).
     std::string m_strProblem[PAYLOAD_COUNT];
     plat::FileStamp m_stamp[PAYLOAD_COUNT];
-    bool m_bFound[PAYLOAD_COUNT] = {};
+    bool m_bFound[PAYLOAD_COUNT] = {};  // by the discovery: pending at the start of a run
+    int m_nLookFound = 0;               // found by the last look, the watch's included
     std::mutex m_findMtx;
     // The pane's payload text while the button is held back for the payload files.
     std::mutex m_readyMtx;

@@ -36,65 +36,73 @@ std::string ReadProblem(plat::PayloadRead r, const std::string& text, uint64_t l
 
 }  // namespace
 
-void CKalvoDlg::FindPayloadFiles() {
-    // The press, the end of a run and the watch of the folder may look at once.
-    std::lock_guard<std::mutex> findLock(m_findMtx);
-    m_wPayloadTotal.store(0);
-    m_wPayloadDone.store(0);
-    std::string dir = m_config.payloadDir;
-    std::string* paths[PAYLOAD_COUNT] = {&m_strHexPath, &m_strEdogPath, &m_strMusicPath,
-                                         &m_strRadarPath};
-    std::shared_ptr<CHEXFile> holders[PAYLOAD_COUNT];
-    std::string problems[PAYLOAD_COUNT];
-    plat::FileStamp stamps[PAYLOAD_COUNT];
+CKalvoDlg::CPayloadLook CKalvoDlg::LookAtPayloadFiles(bool log) const {
+    CPayloadLook look;
     uint32_t flashKB = g_ISPCtrl.m_dwFlashSizeKB.load();
     if (flashKB == 0) flashKB = HEX_DEFAULT_FLASH_KB;
     for (int i = 0; i < PAYLOAD_COUNT; ++i) {
         const PayloadRow& row = kPayloads[i];
-        *paths[i] = dir + row.file;
-        holders[i] = std::make_shared<CHEXFile>();
-        WriteLog("\r\n hexPath==%s\r\n", paths[i]->c_str());
+        const std::string path = m_config.payloadDir + row.file;
+        look.holders[i] = std::make_shared<CHEXFile>();
+        if (log) WriteLog("\r\n hexPath==%s\r\n", path.c_str());
         // Stamped before the read: a change during the read is seen by the next look.
-        stamps[i] = plat::StampFile(*paths[i]);
+        look.stamps[i] = plat::StampFile(path);
         std::vector<uint8_t> bytes;
         std::string text;
-        plat::PayloadRead r = plat::ReadPayloadFile(*paths[i], row.maxBytes, bytes, text);
-        problems[i] = ReadProblem(r, text, row.maxBytes, bytes.empty());
-        bool found = r == plat::PayloadRead::Ok && problems[i].empty();
+        plat::PayloadRead r = plat::ReadPayloadFile(path, row.maxBytes, bytes, text);
+        std::string& problem = look.problems[i];
+        problem = ReadProblem(r, text, row.maxBytes, bytes.empty());
+        bool found = r == plat::PayloadRead::Ok && problem.empty();
         if (found && i == PAYLOAD_FW) {
             HexCheckResult check =
                 CheckHexImage(bytes.data(), bytes.size(), HEX_FLASH_BASE, flashKB * 1024u);
             if (!check.ok) {
-                problems[i] = check.reason;
+                problem = check.reason;
                 found = false;
             } else {
-                found = holders[i]->Load(bytes) == 1;
-                if (!found) problems[i] = "not a firmware image";
+                found = look.holders[i]->Load(bytes) == 1;
+                if (!found) problem = "not a firmware image";
             }
         } else if (found) {
-            holders[i]->m_vBytes = std::move(bytes);
+            look.holders[i]->m_vBytes = std::move(bytes);
         }
-        if (found) {
-            Pending(i).store(1);
-            m_wPayloadTotal.fetch_add(1);
-            WriteLog("%s", row.foundLog);
-        } else {
-            Pending(i).store(0);
-            WriteLog("%s", row.missingLog);
-            if (!problems[i].empty())
-                WriteLog("#####[CKalvoDlg] %s refused: %s\r\n", row.file, problems[i].c_str());
-        }
+        look.found[i] = found;
+        if (found) ++look.total;
+        if (!log) continue;
+        WriteLog("%s", found ? row.foundLog : row.missingLog);
+        if (!problem.empty())
+            WriteLog("#####[CKalvoDlg] %s refused: %s\r\n", row.file, problem.c_str());
     }
+    return look;
+}
+
+void CKalvoDlg::TakeLook(const CPayloadLook& look) {
     std::lock_guard<std::mutex> lock(m_holderMtx);
-    m_pHexFile = holders[PAYLOAD_FW];
-    m_pEdogFile = holders[PAYLOAD_EDOG];
-    m_pMusicFile = holders[PAYLOAD_MUSIC];
-    m_pRadarFile = holders[PAYLOAD_RADAR];
     for (int i = 0; i < PAYLOAD_COUNT; ++i) {
-        m_strProblem[i] = problems[i];
-        m_stamp[i] = stamps[i];
-        m_bFound[i] = problems[i].empty() && Pending(i).load() != 0;
+        m_strProblem[i] = look.problems[i];
+        m_stamp[i] = look.stamps[i];
     }
+    m_nLookFound = look.total;
+}
+
+void CKalvoDlg::FindPayloadFiles() {
+    // The press, the end of a run and the start-up may look at once.
+    std::lock_guard<std::mutex> findLock(m_findMtx);
+    m_wPayloadTotal.store(0);
+    m_wPayloadDone.store(0);
+    std::string* paths[PAYLOAD_COUNT] = {&m_strHexPath, &m_strEdogPath, &m_strMusicPath,
+                                         &m_strRadarPath};
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) *paths[i] = m_config.payloadDir + kPayloads[i].file;
+    CPayloadLook look = LookAtPayloadFiles(true);
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) Pending(i).store(look.found[i] ? 1 : 0);
+    m_wPayloadTotal.store(static_cast<uint16_t>(look.total));
+    TakeLook(look);
+    std::lock_guard<std::mutex> lock(m_holderMtx);
+    m_pHexFile = look.holders[PAYLOAD_FW];
+    m_pEdogFile = look.holders[PAYLOAD_EDOG];
+    m_pMusicFile = look.holders[PAYLOAD_MUSIC];
+    m_pRadarFile = look.holders[PAYLOAD_RADAR];
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) m_bFound[i] = look.found[i];
 }
 
 std::string CKalvoDlg::PayloadProblem(int which) const {
@@ -117,7 +125,10 @@ std::string CKalvoDlg::PayloadRefusals() const {
 std::string CKalvoDlg::PayloadProblemText() const {
     std::string refused = PayloadRefusals();
     if (!refused.empty()) return TEXT_PAYLOAD_REFUSED + refused;
-    if (m_wPayloadTotal.load() != 0) return {};
+    {
+        std::lock_guard<std::mutex> lock(m_holderMtx);
+        if (m_nLookFound != 0) return {};
+    }
     std::string names;
     for (const PayloadRow& row : kPayloads)
         names += (names.empty() ? "" : ", ") + std::string(row.file);
@@ -159,9 +170,10 @@ bool CKalvoDlg::OfferUpdate() {
 }
 
 void CKalvoDlg::WatchPayloadFiles() {
+    // Only a look: the holders and the pending flags belong to the press, which reads the files
+    // again, so that what a run announces and what it sends come from one reading.
     if (m_bDestroyed.load() || RunUnderWay() || !PayloadFilesChanged()) return;
-    FindPayloadFiles();
-    if (RunUnderWay()) return;
+    TakeLook(LookAtPayloadFiles(false));
     bool device = g_ISPCtrl.m_bProbeAnswered.load() && g_ISPCtrl.IsPortOpen();
     bool withheld = false;
     {
@@ -170,7 +182,7 @@ void CKalvoDlg::WatchPayloadFiles() {
     }
     // The watch only takes back the button it gave, and gives back only what it withheld: the
     // other reasons for a disabled button (no device, an error) stay as they are.
-    if (!device || !(withheld || IsButtonEnabled())) return;
+    if (!device || RunUnderWay() || !(withheld || IsButtonEnabled())) return;
     bool ready = OfferUpdate();
     if (ready && withheld) {
         ShowStatus("", 128);
