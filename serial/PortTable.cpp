@@ -172,8 +172,9 @@ std::string KindText(const plat::SerialPortInfo& info) {
             text = "pseudo-terminal";
             break;
         case K::Bluetooth:
-            text = "Bluetooth serial port (searched only when named with --port)";
-            break;
+            text = "Bluetooth serial port";
+            if (!friendly.empty()) text += " " + friendly;
+            return text + " (searched only when named with --port)";
         case K::Unknown:
             text = "serial device";
             break;
