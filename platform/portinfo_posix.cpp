@@ -117,7 +117,7 @@ std::vector<std::string> Processes(const std::string& proc) {
 }
 
 // The kernel's messages about USB devices and their serial drivers, newest last, at most 200.
-// /dev/kmsg gives one record per read ("6,1234,5678,-;text"); a test gives a plain file.
+// /dev/kmsg gives one record per read ("6,1234,5678,-;text\n"); a test gives a plain file.
 std::vector<std::string> KernelLog(const std::string& path) {
     std::vector<std::string> out;
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -130,12 +130,11 @@ std::vector<std::string> KernelLog(const std::string& path) {
         if (n < 0 && errno == EPIPE) continue;  // records overwritten while reading
         if (n <= 0) break;
         text.append(buf, static_cast<size_t>(n));
-        if (text.back() != '\n') text += '\n';
     }
     ::close(fd);
     size_t start = 0;
     while (start < text.size()) {
-        size_t end = text.find('\n', start);
+        size_t end = std::min(text.find('\n', start), text.size());
         std::string line = text.substr(start, end - start);
         start = end + 1;
         if (line.empty() || line[0] == ' ') continue;  // a record's key=value lines

@@ -63,7 +63,7 @@ TEST(PortFacts, ReadFromSysfsUdevRulesProcAndKernelLog) {
                           "6,3,12,-;usbfs: interface 0 claimed by ch341 while 'brltty' sets "
                           "config #1\n"
                           "6,4,13,-;ch341-uart ttyUSB1: ch341-uart converter now disconnected "
-                          "from ttyUSB1\n"));
+                          "from ttyUSB1"));  // no line break at the end
 
     plat::FactRoots roots;
     roots.sysUsbDevices = dir.File("usb");
