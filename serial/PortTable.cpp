@@ -31,7 +31,7 @@ void SetLocked(std::vector<std::string> paths, std::vector<plat::SerialPortInfo>
 void Discover() {
     std::vector<std::string> paths;
     std::vector<plat::SerialPortInfo> infos;
-    for (plat::FoundPort& p : OrderForSearch(plat::ListSerialPorts())) {
+    for (plat::FoundPort& p : FindPortsInSearchOrder()) {
         paths.push_back(std::move(p.path));
         infos.push_back(std::move(p.info));
     }
@@ -48,6 +48,10 @@ void EnsureSet() {
 }
 
 }  // namespace
+
+std::vector<plat::FoundPort> FindPortsInSearchOrder() {
+    return OrderForSearch(plat::ListSerialPorts());
+}
 
 std::vector<plat::FoundPort> OrderForSearch(std::vector<plat::FoundPort> found) {
     using K = plat::SerialPortInfo::Kind;

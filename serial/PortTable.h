@@ -15,8 +15,11 @@ namespace serialports {
 // The table to use from now on; an empty list: the ports found on the machine.
 void SetPortTable(const std::vector<std::string>& paths);
 std::vector<std::string> GetPortTable();
-// The table with what each port is (the search and the station use the table itself).
+// The table with what each port is.
 std::vector<plat::FoundPort> GetPortEntries();
+// The ports found on the machine now, with what each is, in search order and without Bluetooth,
+// as the search would try them, whatever table is set (for a caller with a table of its own).
+std::vector<plat::FoundPort> FindPortsInSearchOrder();
 // Looks for the machine's serial ports again (an adapter plugged in, or back under a new name);
 // a table given by the user stays as it is: its paths may appear later (udev links such as
 // /dev/serial/by-id/...), and are tried again at each search.
