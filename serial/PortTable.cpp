@@ -196,9 +196,17 @@ void LogPortTable() {
 }
 
 std::string NoDeviceAdvice() {
+    static std::mutex s_mtx;
+    static std::vector<std::string> s_logged;
+    std::vector<std::string> lines = portdiag::Diagnose(plat::GatherPortFacts());
     std::string text;
-    for (const std::string& line : portdiag::Diagnose(plat::GatherPortFacts()))
-        text += (text.empty() ? "" : "\n") + line;
+    for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
+    // Into the log when it changes: the search asks every 2 s.
+    std::lock_guard<std::mutex> lock(s_mtx);
+    if (lines != s_logged) {
+        s_logged = lines;
+        for (const std::string& line : lines) WriteLog("[CSerial] %s\r\n", line.c_str());
+    }
     return text;
 }
 
