@@ -102,7 +102,7 @@ std::string CPortSearch::Summary(const std::vector<std::string>& table) const {
             line = table[i] + ": did not answer";
         else
             continue;
-        text += (text.empty() ? "" : "\n") + ("COM" + std::to_string(i + 1) + " " + line);
+        text += (text.empty() ? "" : "\n") + serialports::LabelLine(table[i], line);
     }
     return text;
 }
@@ -118,8 +118,12 @@ uint32_t CPortSearch::Run() {
     bool found = false;
     while (m_bStop.load() == 0 && !found) {
         found = Pass();
-        if (!found && m_bStop.load() == 0 && m_onPass)
-            m_onPass(Summary(serialports::GetPortTable()));
+        if (!found && m_bStop.load() == 0 && m_onPass) {
+            // What the system knows of adapters that did not become a port (no driver, brltty).
+            std::string advice = serialports::NoDeviceAdvice();
+            std::string summary = Summary(serialports::GetPortTable());
+            m_onPass(advice.empty() ? summary : summary + "\n" + advice);
+        }
         // The last silent port stays open until the next pass: its answer may just be late.
         uint32_t start = plat::GetTickCount();
         while (!found && m_bStop.load() == 0 && plat::GetTickCount() - start < SEARCH_PERIOD_MS) {
@@ -151,7 +155,8 @@ bool CPortSearch::Pass() {
         }
         // The previous port answered late: it is the device's.
         if (g_ISPCtrl.m_bProbeAnswered.load() && g_ISPCtrl.IsPortOpen()) return true;
-        auto n = static_cast<uint8_t>(i + 1);
+        uint8_t n = serialports::PortNumberOf(path);
+        if (n == 0) continue;
         // Opening the next port closes a silent one.
         int answered = g_ISPCtrl.ProbePort(static_cast<uint8_t>(i), n, m_pContext, false, stopped);
         if (answered == 1) return true;

@@ -135,6 +135,20 @@ SerialPortInfo DescribeSerialPort(const std::string& path) {
     return DescribeSerialPortIn(path, "/sys/class/tty");
 }
 
+std::vector<FoundPort> ListSerialPorts() {
+    std::vector<FoundPort> out;
+    for (std::string& path : DiscoverSerialPorts()) {
+        SerialPortInfo info = DescribeSerialPort(path);
+        out.push_back({std::move(path), std::move(info)});
+    }
+    return out;
+}
+
+// Linux names ports by their device paths.
+unsigned ComNumberOf(const std::string& /*path*/) {
+    return 0;
+}
+
 // The updater switches a USB adapter's low-latency flag on itself (SerialSetLowLatency).
 std::string SerialAdapterAdvice(const std::string& /*path*/) {
     return "";

@@ -1,8 +1,11 @@
-// The serial ports of a Windows machine and what its registry says about their adapters.
+// The serial ports of a Windows machine: the device manager's Ports class and the ports the
+// registry lists, and what the registry says about their adapters.
 #include <algorithm>
 #include <vector>
 
+#include "platform/DeviceId.h"
 #include "platform/Ports.h"
+#include "platform/portinfo_win32.h"
 #include "platform/win32_util.h"
 
 namespace plat {
@@ -37,40 +40,94 @@ std::vector<std::wstring> SubKeys(HKEY key) {
     return out;
 }
 
-}  // namespace
-
-std::vector<std::string> DiscoverSerialPorts() {
-    std::vector<std::pair<unsigned, std::wstring>> found;
+// The ports Windows lists under HARDWARE\DEVICEMAP\SERIALCOMM (wine puts its mapped ports there).
+std::vector<std::wstring> ListedComPorts() {
+    std::vector<std::wstring> out;
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
-                        &key) == ERROR_SUCCESS) {
-        for (DWORD i = 0;; ++i) {
-            wchar_t name[256];
-            DWORD nameLen = 256;
-            wchar_t data[256];
-            DWORD dataSize = sizeof data - sizeof(wchar_t);
-            DWORD type = 0;
-            LONG r = ::RegEnumValueW(key, i, name, &nameLen, nullptr, &type,
-                                     reinterpret_cast<BYTE*>(data), &dataSize);
-            if (r == ERROR_NO_MORE_ITEMS) break;
-            if (r != ERROR_SUCCESS || type != REG_SZ) continue;
-            data[dataSize / sizeof(wchar_t)] = L'\0';
-            std::wstring port = data;
-            unsigned n = win::ComNumber(port);
-            // Ports that are not COMn (rare virtual drivers) after the numbered ones.
-            found.emplace_back(n == 0 ? 0xFFFFFFFFu : n, n == 0 ? port : win::Upper(port));
-        }
-        ::RegCloseKey(key);
+                        &key) != ERROR_SUCCESS)
+        return out;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLen = 256;
+        wchar_t data[256];
+        DWORD dataSize = sizeof data - sizeof(wchar_t);
+        DWORD type = 0;
+        LONG r = ::RegEnumValueW(key, i, name, &nameLen, nullptr, &type,
+                                 reinterpret_cast<BYTE*>(data), &dataSize);
+        if (r == ERROR_NO_MORE_ITEMS) break;
+        if (r != ERROR_SUCCESS || type != REG_SZ) continue;
+        data[dataSize / sizeof(wchar_t)] = L'\0';
+        out.emplace_back(data);
     }
-    std::sort(found.begin(), found.end());
-    found.erase(std::unique(found.begin(), found.end()), found.end());
-    std::vector<std::string> out;
-    for (auto& f : found) out.push_back(win::Narrow(f.second));
+    ::RegCloseKey(key);
+    return out;
+}
+
+// Under wine a port the user mapped onto a Unix device (HKLM\Software\Wine\Ports, COM12 =
+// /dev/pts/3) says what it is there; on Windows the key does not exist.
+SerialPortInfo WineMapped(const std::wstring& name) {
+    SerialPortInfo info;
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Wine\\Ports", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return info;
+    std::string unixPath = win::Narrow(RegString(key, win::Upper(name).c_str()));
+    ::RegCloseKey(key);
+    if (unixPath.empty()) return info;
+    if (unixPath.rfind("/dev/pts/", 0) == 0) info.kind = SerialPortInfo::Kind::PseudoTerminal;
+    info.friendlyName = "(wine: " + unixPath + ")";
+    return info;
+}
+
+}  // namespace
+
+std::vector<FoundPort> ListSerialPorts() {
+    std::vector<std::pair<unsigned, FoundPort>> found;
+    auto add = [&](const std::wstring& name, const SerialPortInfo& info) {
+        unsigned n = win::ComNumber(name);
+        // Ports that are not COMn (rare virtual drivers) after the numbered ones.
+        std::string text = win::Narrow(n == 0 ? name : win::Upper(name));
+        for (const auto& f : found)
+            if (f.second.path == text) return;
+        found.push_back({n == 0 ? 0xFFFFFFFFu : n, FoundPort{text, info}});
+    };
+    // The device manager's view first: it knows what each port is.
+    for (const DeviceRecord& d : win::EnumerateDevices(true)) {
+        if (d.portName.empty()) continue;
+        SerialPortInfo info = InfoFromInstanceId(d.instanceId);
+        info.friendlyName = d.friendlyName;
+        info.vendor = d.maker;
+        info.driver = d.service;
+        add(win::Wide(d.portName), info);
+    }
+    for (const std::wstring& name : ListedComPorts()) add(name, WineMapped(name));
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<FoundPort> out;
+    for (auto& f : found) out.push_back(std::move(f.second));
     if (out.empty()) {
         // Nothing listed (no driver registers there): try the ports as the original did.
-        for (int n = 1; n <= 50; ++n) out.push_back("COM" + std::to_string(n));
+        for (int n = 1; n <= 50; ++n) out.push_back({"COM" + std::to_string(n), {}});
     }
     return out;
+}
+
+std::vector<std::string> DiscoverSerialPorts() {
+    std::vector<std::string> out;
+    for (const FoundPort& p : ListSerialPorts()) out.push_back(p.path);
+    return out;
+}
+
+SerialPortInfo DescribeSerialPort(const std::string& path) {
+    unsigned n = ComNumberOf(path);
+    for (FoundPort& p : ListSerialPorts())
+        if (n != 0 ? ComNumberOf(p.path) == n : p.path == path) return std::move(p.info);
+    return {};
+}
+
+unsigned ComNumberOf(const std::string& path) {
+    return win::ComNumber(win::DeviceName(path).substr(4));
 }
 
 std::string SerialAdapterAdvice(const std::string& path) {

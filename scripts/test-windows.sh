@@ -85,7 +85,40 @@ row device-error 1 --error-at 8
 row silence 2 --silence-after 8
 row hang-up 2 --hangup-after 8
 
-total=4
+# --list-ports: a port that wine maps onto a pseudo-terminal is listed once, by its own name, with
+# its kind ("COM12  pseudo-terminal (wine: /dev/pts/N)  opens"); wine lists a port mapped through
+# its registry only after its server starts again.
+list_ports() {
+    "$root/$linux/bin/kalvo-devsim" --timeout 60 >"$work/list.tty" &
+    dev=$!
+    local tty=""
+    for _ in $(seq 100); do
+        tty=$(head -n 1 "$work/list.tty" 2>/dev/null || true)
+        [ -n "$tty" ] && break
+        sleep 0.05
+    done
+    rm -f "$KALVO_WINEPREFIX/dosdevices/com12"
+    WINEPREFIX=$KALVO_WINEPREFIX timeout 30 wine reg add 'HKLM\Software\Wine\Ports' /v COM12 \
+        /t REG_SZ /d "$tty" /f >/dev/null 2>&1 || true
+    WINEPREFIX=$KALVO_WINEPREFIX timeout 30 wineserver -k || true
+    local out
+    out=$(KALVO_WINE_TIMEOUT=60 scripts/wine-run.sh "$win/bin/kalvo-updater.exe" --list-ports || true)
+    kill "$dev" 2>/dev/null || true
+    wait "$dev" || true
+    dev=""
+    local line
+    line=$(grep -F COM12 <<<"$out" || true)
+    if [ "$(grep -o COM12 <<<"$out" | wc -l)" = 1 ] && grep -qF "pseudo-terminal (wine: $tty)" <<<"$line"; then
+        echo "list-ports: $line: ok"
+    else
+        echo "list-ports: FAILED: COM12 not listed once as a pseudo-terminal:"
+        echo "$out"
+        failed=$((failed + 1))
+    fi
+}
+list_ports
+
+total=5
 echo "e2e: $((total - failed)) passed, $failed failed"
 [ "$failed" = 0 ]
 

@@ -1,4 +1,5 @@
-// --list-ports: each port of the table with what the system says it is and whether it opens.
+// --list-ports: each port of the table with what the system says it is and whether it opens,
+// then what the system reports about adapters that did not become a port.
 #include "ui/PortList.h"
 
 #include "platform/Ports.h"
@@ -6,31 +7,6 @@
 #include "serial/Serial.h"
 
 namespace {
-
-std::string Kind(const plat::SerialPortInfo& info) {
-    using K = plat::SerialPortInfo::Kind;
-    std::string text;
-    switch (info.kind) {
-        case K::UsbAdapter:
-            text = "USB adapter " + info.usbId;
-            if (!info.vendor.empty()) text += " " + info.vendor;
-            if (!info.product.empty()) text += " " + info.product;
-            if (!info.serial.empty()) text += ", serial " + info.serial;
-            // Which driver took the adapter tells a user what the system made of it.
-            if (!info.driver.empty()) text += " (" + info.driver + ")";
-            break;
-        case K::OnBoardUart:
-            text = "on-board UART";
-            break;
-        case K::PseudoTerminal:
-            text = "pseudo-terminal";
-            break;
-        case K::Unknown:
-            text = "serial device";
-            break;
-    }
-    return text;
-}
 
 // Opens the port as the update would, and says why when it does not open.
 std::string Opens(const std::string& path) {
@@ -49,12 +25,21 @@ std::string Opens(const std::string& path) {
 
 std::string PortListText(const std::vector<std::string>& givenPorts) {
     serialports::SetPortTable(givenPorts);
-    std::vector<std::string> table = serialports::GetPortTable();
-    if (table.empty()) return "no serial port found (give one with --port PATH)\n";
+    std::vector<plat::FoundPort> table = serialports::GetPortEntries();
     std::string out;
-    for (size_t i = 0; i < table.size(); ++i) {
-        out += "COM" + std::to_string(i + 1) + "  " + table[i] + "  " +
-               Kind(plat::DescribeSerialPort(table[i])) + "  " + Opens(table[i]) + "\n";
+    for (const plat::FoundPort& p : table) {
+        out += serialports::PortLabel(p.path, "  ") + "  " + serialports::KindText(p.info) + "  " +
+               Opens(p.path) + "\n";
     }
+    // The ports the search leaves out; not opened: Windows would try to connect for seconds.
+    if (givenPorts.empty()) {
+        for (const plat::FoundPort& p : plat::ListSerialPorts()) {
+            if (p.info.kind != plat::SerialPortInfo::Kind::Bluetooth) continue;
+            out += p.path + "  " + serialports::KindText(p.info) + "\n";
+        }
+    }
+    if (out.empty()) out = "no serial port found (give one with --port PATH)\n";
+    std::string advice = serialports::NoDeviceAdvice();
+    if (!advice.empty()) out += "\n" + advice + "\n";
     return out;
 }

@@ -210,8 +210,11 @@ void CSession::TakeRunRecord(const CKalvoDlg& page) {
 }
 
 std::string CSession::NoDeviceReason() const {
+    // What the system knows of adapters that did not become a port (no driver, brltty).
+    std::string advice = serialports::NoDeviceAdvice();
+    if (!advice.empty()) advice = "\n" + advice;
     std::vector<std::string> table = serialports::GetPortTable();
-    if (table.empty()) return "no serial port found (give one with --port PATH)";
+    if (table.empty()) return "no serial port found (give one with --port PATH)" + advice;
     std::string reasons;
     bool anyOpened = false;
     for (size_t i = 0; i < table.size() && i < 50; ++i) {
@@ -223,11 +226,11 @@ std::string CSession::NoDeviceReason() const {
         }
         reasons += "\n  " + probe.GetLastErrorText();
     }
-    if (!anyOpened) return "no serial port could be opened:" + reasons;
+    if (!anyOpened) return "no serial port could be opened:" + reasons + advice;
     std::string text = "no device answered on ";
     for (size_t i = 0; i < table.size(); ++i) text += (i ? ", " : "") + table[i];
     if (!reasons.empty()) text += "; other ports could not be opened:" + reasons;
-    return text;
+    return text + advice;
 }
 
 bool CSession::Verdict(std::string& text) const {

@@ -11,6 +11,8 @@
 #include "platform/Paths.h"
 #include "platform/Ports.h"
 #include "platform/SerialDevice.h"
+#include "serial/PortDiagnosis.h"
+#include "serial/PortTable.h"
 #include "serial/Serial.h"
 
 namespace {
@@ -121,6 +123,35 @@ TEST_F(Registry, PortTableIsTheListedPortsInComNumberOrder) {
     ASSERT_NE(at("COM3"), ports.end());
     ASSERT_NE(at("COM12"), ports.end());
     EXPECT_LT(at("COM3"), at("COM12"));
+}
+
+// One name per port: COM12 is COM12 in the table and in every text; a port wine maps onto a
+// pseudo-terminal says so. The device manager's lists are asked too (wine's are short).
+TEST_F(Registry, ComPortsKeepTheirOwnNumberAndName) {
+    const std::wstring com12 = L"COM12", pty = L"/dev/pts/9";
+    ASSERT_TRUE(Set(L"HARDWARE\\DEVICEMAP\\SERIALCOMM", L"\\Device\\KalvoTest12", &com12));
+    ASSERT_TRUE(Set(L"Software\\Wine\\Ports", L"COM12", &pty));
+    serialports::SetPortTable({});
+    EXPECT_EQ(serialports::PortPath(12), "COM12");
+    EXPECT_EQ(serialports::PortLabel("COM12"), "COM12");
+    EXPECT_EQ(serialports::LabelLine("COM12", "COM12: port busy"), "COM12: port busy");
+    bool listed = false;
+    for (const plat::FoundPort& p : serialports::GetPortEntries()) {
+        if (p.path != "COM12") continue;
+        listed = true;
+        EXPECT_EQ(serialports::KindText(p.info), "pseudo-terminal (wine: /dev/pts/9)");
+    }
+    EXPECT_TRUE(listed);
+
+    serialports::SetPortTable({"com12", "\\\\.\\KalvoLoop"});
+    EXPECT_EQ(serialports::PortNumberOf("com12"), 12);
+    EXPECT_EQ(serialports::PortLabel("com12"), "COM12");
+    EXPECT_EQ(serialports::PortLabel("\\\\.\\KalvoLoop"), "COM1 \\\\.\\KalvoLoop");
+    EXPECT_EQ(serialports::PortPath(1), "\\\\.\\KalvoLoop");
+
+    plat::PortFacts facts = plat::GatherPortFacts();
+    for (const std::string& line : portdiag::Diagnose(facts)) EXPECT_FALSE(line.empty());
+    serialports::SetPortTable({});
 }
 
 TEST_F(Registry, AdviceOnlyForAnFtdiAdapterWithASlowLatencyTimer) {
