@@ -260,7 +260,7 @@ TEST_P(FaultTest, EndsAsDecided) {
     NewRig(0.1, r.fault == Fault::Hangup ? 20.0 : 1.0);
     std::vector<Phase> phases = r.phase == PH_COUNT ? kAll : std::vector<Phase>{r.phase};
     if (r.fault == Fault::SilentNext) phases = {PH_FW, PH_EDOG};
-    rig->WritePayloads(phases, r.fault == Fault::ShortRead ? 2u << 20 : 0);
+    rig->WritePayloads(phases);
     ASSERT_TRUE(rig->StartDevice(OptionsFor(r)));
 
     // The file is cut from a thread of its own while the page's threads are busy with it.
