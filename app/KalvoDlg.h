@@ -138,6 +138,9 @@ public:
     // The four holders, by PayloadKind; each look at the files replaces them, so users take a
     // reference first.
     std::shared_ptr<CHEXFile> Holder(int which) const;
+    // The holder of payload which as the last press read it; null when the press did not take
+    // it (missing, refused, or no press yet).
+    std::shared_ptr<CHEXFile> RunPayload(int which) const;
     std::string PayloadDir() const;
     // Why the last look at the payload files refused payload which (empty: taken, or missing).
     std::string PayloadProblem(int which) const;
@@ -207,6 +210,9 @@ private:
     CPayloadLook LookAtPayloadFiles(bool log) const;
     // What the pane and the watch go by: the problems, the stamps, how many were found.
     void TakeLook(const CPayloadLook& look);
+    // FindPayloadFiles, returning the look it took.
+    CPayloadLook DiscoverPayloads();
+    static std::string Refusals(const std::string (&problems)[PAYLOAD_COUNT]);
     bool PayloadFilesChanged() const;
     bool RunUnderWay();
     bool OfferUpdate();
@@ -227,6 +233,8 @@ private:
     bool m_bFound[PAYLOAD_COUNT] = {};  // by the discovery: pending at the start of a run
     int m_nLookFound = 0;               // found by the last look, the watch's included
     std::mutex m_findMtx;
+    std::mutex m_pressMtx;                                  // a press, or the watch of the folder
+    std::shared_ptr<CHEXFile> m_runHolders[PAYLOAD_COUNT];  // under m_holderMtx
     // The pane's payload text while the button is held back for the payload files.
     std::mutex m_readyMtx;
     std::string m_strWithheld;

@@ -86,7 +86,12 @@ void CKalvoDlg::TakeLook(const CPayloadLook& look) {
 }
 
 void CKalvoDlg::FindPayloadFiles() {
-    // The press, the end of a run and the start-up may look at once.
+    DiscoverPayloads();
+}
+
+CKalvoDlg::CPayloadLook CKalvoDlg::DiscoverPayloads() {
+    // The press, the end of a run, the start-up and the watch may look at once: one at a time,
+    // so that an older look never covers a newer one.
     std::lock_guard<std::mutex> findLock(m_findMtx);
     m_wPayloadTotal.store(0);
     m_wPayloadDone.store(0);
@@ -103,6 +108,12 @@ void CKalvoDlg::FindPayloadFiles() {
     m_pMusicFile = look.holders[PAYLOAD_MUSIC];
     m_pRadarFile = look.holders[PAYLOAD_RADAR];
     for (int i = 0; i < PAYLOAD_COUNT; ++i) m_bFound[i] = look.found[i];
+    return look;
+}
+
+std::shared_ptr<CHEXFile> CKalvoDlg::RunPayload(int which) const {
+    std::lock_guard<std::mutex> lock(m_holderMtx);
+    return which >= 0 && which < PAYLOAD_COUNT ? m_runHolders[which] : nullptr;
 }
 
 std::string CKalvoDlg::PayloadProblem(int which) const {
@@ -110,16 +121,25 @@ std::string CKalvoDlg::PayloadProblem(int which) const {
     return which >= 0 && which < PAYLOAD_COUNT ? m_strProblem[which] : std::string();
 }
 
-std::string CKalvoDlg::PayloadRefusals() const {
+std::string CKalvoDlg::Refusals(const std::string (&problems)[PAYLOAD_COUNT]) {
     std::string lines;
     for (int i = 0; i < PAYLOAD_COUNT; ++i) {
-        std::string why = PayloadProblem(i);
+        const std::string& why = problems[i];
         if (why.empty()) continue;
         // "DE7811_project.hex, line 65: bad checksum", "rdfw.bin: empty"
         lines += std::string(kPayloads[i].file) + (why.rfind("line ", 0) == 0 ? ", " : ": ") + why +
                  "\r\n";
     }
     return lines;
+}
+
+std::string CKalvoDlg::PayloadRefusals() const {
+    std::string problems[PAYLOAD_COUNT];
+    {
+        std::lock_guard<std::mutex> lock(m_holderMtx);
+        for (int i = 0; i < PAYLOAD_COUNT; ++i) problems[i] = m_strProblem[i];
+    }
+    return Refusals(problems);
 }
 
 std::string CKalvoDlg::PayloadProblemText() const {
@@ -159,6 +179,11 @@ bool CKalvoDlg::OfferUpdate() {
     std::lock_guard<std::mutex> lock(m_readyMtx);
     std::string problem = PayloadProblemText();
     if (problem.empty()) {
+        // What the pane said about the files is over.
+        if (!m_strWithheld.empty()) {
+            ShowStatus("", 128);
+            if (m_pWnd != nullptr) m_pWnd->SetUpdateButtonTip("");
+        }
         m_strWithheld.clear();
         return true;
     }
@@ -170,10 +195,16 @@ bool CKalvoDlg::OfferUpdate() {
 }
 
 void CKalvoDlg::WatchPayloadFiles() {
-    // Only a look: the holders and the pending flags belong to the press, which reads the files
-    // again, so that what a run announces and what it sends come from one reading.
+    // Never beside a press: the press reads the files itself and may start a run meanwhile.
+    std::unique_lock<std::mutex> press(m_pressMtx, std::try_to_lock);
+    if (!press.owns_lock()) return;
+    // Only a look: the holders and the pending flags belong to the press, so that what a run
+    // announces and what it sends come from one reading.
     if (m_bDestroyed.load() || RunUnderWay() || !PayloadFilesChanged()) return;
-    TakeLook(LookAtPayloadFiles(false));
+    {
+        std::lock_guard<std::mutex> findLock(m_findMtx);
+        TakeLook(LookAtPayloadFiles(false));
+    }
     bool device = g_ISPCtrl.m_bProbeAnswered.load() && g_ISPCtrl.IsPortOpen();
     bool withheld = false;
     {
@@ -183,10 +214,5 @@ void CKalvoDlg::WatchPayloadFiles() {
     // The watch only takes back the button it gave, and gives back only what it withheld: the
     // other reasons for a disabled button (no device, an error) stay as they are.
     if (!device || RunUnderWay() || !(withheld || IsButtonEnabled())) return;
-    bool ready = OfferUpdate();
-    if (ready && withheld) {
-        ShowStatus("", 128);
-        if (m_pWnd != nullptr) m_pWnd->SetUpdateButtonTip("");
-    }
-    EnableButton(ready);
+    EnableButton(OfferUpdate());
 }

@@ -9,9 +9,16 @@
 
 void CKalvoDlg::OnBnClickedUpdate() {
     // Every payload is read and checked whole before the device is told anything: a bad file
-    // must never follow a begin command (the device erases first). The run sends these bytes.
-    FindPayloadFiles();
-    std::string refused = PayloadRefusals();
+    // must never follow a begin command (the device erases first). The run sends these bytes,
+    // and goes by this look alone.
+    std::lock_guard<std::mutex> press(m_pressMtx);
+    CPayloadLook look = DiscoverPayloads();
+    std::string refused = Refusals(look.problems);
+    {
+        std::lock_guard<std::mutex> lock(m_holderMtx);
+        for (int i = 0; i < PAYLOAD_COUNT; ++i)
+            m_runHolders[i] = refused.empty() && look.found[i] ? look.holders[i] : nullptr;
+    }
     if (!refused.empty()) {
         TaskManager().ClearTask();
         {

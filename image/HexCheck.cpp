@@ -100,7 +100,7 @@ HexCheckResult CheckHexImage(const uint8_t* data, size_t size, uint32_t flashBas
                 if (!haveUpper)
                     return Fail(line, "data before any extended linear address (type 04) record");
                 const uint64_t at = (upper << 16) + addr;
-                if (at < flashBase || at + count > flashEnd || (count == 0 && at > flashEnd))
+                if (at < flashBase || at >= flashEnd || at + count > flashEnd)
                     return Fail(line, "address " + Hex32(at) + " is outside the device's flash (" +
                                           Hex32(flashBase) + " to " + Hex32(flashEnd - 1) + ")");
                 if (count != 0) ranges.push_back({at, at + count, line});

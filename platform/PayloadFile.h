@@ -28,7 +28,7 @@ PayloadRead ReadPayloadFile(const std::string& path, uint64_t limit, std::vector
 struct FileStamp {
     bool exists = false;
     uint64_t size = 0;
-    int64_t mtimeNs = 0;
+    int64_t mtimeNs = 0;  // in the platform's own unit
     bool operator==(const FileStamp&) const = default;
 };
 FileStamp StampFile(const std::string& path);

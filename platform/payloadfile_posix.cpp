@@ -45,10 +45,11 @@ PayloadRead ReadPayloadFile(const std::string& path, uint64_t limit, std::vector
         ssize_t n = ::read(fd, out.data() + done, out.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            text = std::strerror(errno);
+            const int e = errno;
+            text = std::strerror(e);
             ::close(fd);
             out.clear();
-            return errno == EACCES ? PayloadRead::PermissionDenied : PayloadRead::Error;
+            return e == EACCES ? PayloadRead::PermissionDenied : PayloadRead::Error;
         }
         if (n == 0) break;
         done += static_cast<size_t>(n);

@@ -82,10 +82,10 @@ FileStamp StampFile(const std::string& path) {
         return stamp;
     stamp.exists = true;
     stamp.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    // In the file time's own 100 ns units: it only has to change when the file does.
     stamp.mtimeNs =
         static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                             data.ftLastWriteTime.dwLowDateTime) *
-        100;
+                             data.ftLastWriteTime.dwLowDateTime);
     return stamp;
 }
 

@@ -127,8 +127,9 @@ void CSession::StartOperation(CKalvoDlg& page, bool autoUpdate) {
         const std::atomic<uint8_t>* pending[PAYLOAD_COUNT] = {
             &page.m_bFwPending, &page.m_bEdogPending, &page.m_bMusicPending, &page.m_bRadarPending};
         for (int i = 0; i < PAYLOAD_COUNT; ++i) {
-            m_bPendingAtStart[i] = pending[i]->load() != 0;
-            if (m_bPendingAtStart[i]) m_pSent[i] = page.Holder(i);
+            m_pSent[i] = page.RunPayload(i);
+            // A press that refused a file took none: what it found was not reached.
+            m_bPendingAtStart[i] = m_pSent[i] != nullptr || pending[i]->load() != 0;
         }
         if (m_opts.verify && m_bPendingAtStart[PAYLOAD_FW]) m_pVerifyImage = m_pSent[PAYLOAD_FW];
     } else {
