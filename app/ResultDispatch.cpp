@@ -164,6 +164,7 @@ void CKalvoDlg::OnProbeAnswer() {
         WriteLog("22222222222222\r\n ");
         EnableButton(true);
         if (m_pWnd != nullptr) m_pWnd->SetUpdateButtonTip("");
+        EndSearchNotice();
         Notify(PageEvent::ProbeAnswered, g_ISPCtrl.m_serial.GetPath());
     } else {
         WriteLog("33333333333\r\n ");
