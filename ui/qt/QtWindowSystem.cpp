@@ -170,10 +170,18 @@ void CQtWindowSystem::Refresh() {
     }
     if (m_controls.notice != nullptr) {
         QString qnotice = QString::fromStdString(notice);
-        if (m_controls.notice->text() != qnotice) {
-            m_controls.notice->setText(qnotice);
-            // Two lines hold a few ports; the rest is in the tooltip.
-            m_controls.notice->setToolTip(qnotice);
+        if (m_controls.notice->toolTip() != qnotice) {
+            // The label holds two lines: one part may fill both, two parts get one line each, so
+            // that the second is never hidden. The whole text is in the tooltip.
+            QStringList parts = qnotice.split(QLatin1Char('\n'));
+            QLabel* label = m_controls.notice;
+            label->setWordWrap(parts.size() == 1);
+            if (parts.size() > 1) {
+                for (QString& part : parts)
+                    part = label->fontMetrics().elidedText(part, Qt::ElideRight, label->width());
+            }
+            label->setText(parts.join(QLatin1Char('\n')));
+            label->setToolTip(qnotice);
         }
     }
     if (m_controls.status != nullptr && status != m_strShown) {
