@@ -174,6 +174,10 @@ TEST(Terminal, ADumbTerminalIsNoTerminalForTheLiveLine) {
     EXPECT_FALSE(dumb);
 }
 
+TEST(Terminal, TheStopCodesAreListedInTheHelp) {
+    EXPECT_NE(UsageText().find("130 stopped by Ctrl-C, 143 stopped by SIGTERM"), std::string::npos);
+}
+
 // The program itself, ended by SIGTERM in the middle of a simulated update: the status the shell
 // sees is 143.
 TEST(Terminal, TheProgramEndedBySigtermExitsWith143) {
