@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "app/PayloadTable.h"
@@ -179,9 +180,10 @@ TEST(Terminal, TheStopCodesAreListedInTheHelp) {
 }
 
 // The program itself, ended by SIGTERM in the middle of a simulated update: the status the shell
-// sees is 143.
+// sees is 143. Without --log, the log captured by an earlier run stays as it was.
 TEST(Terminal, TheProgramEndedBySigtermExitsWith143) {
     testsupport::TempDir dir;
+    dir.Write("KalvoLog.txt", std::string("captured"));
     const std::string bin = std::string(KALVO_BIN_DIR) + "/kalvo-updater";
     dir.Write("run.sh", "cd '" + dir.Path() + "'\n'" + bin +
                             "' --simulate --headless --payload-dir . >out 2>err & pid=$!\n"
@@ -194,6 +196,9 @@ TEST(Terminal, TheProgramEndedBySigtermExitsWith143) {
     EXPECT_EQ(std::string(rc.begin(), rc.end()), "143\n");
     EXPECT_NE(std::string(err.begin(), err.end()).find("kalvo-updater: stopped by SIGTERM"),
               std::string::npos);
+    std::vector<uint8_t> log = testsupport::ReadFile(dir.File("KalvoLog.txt"));
+    EXPECT_EQ(std::string(log.begin(), log.end()), "captured");
+    EXPECT_FALSE(std::filesystem::exists(dir.File("KalvoLog.1.txt")));
 }
 
 }  // namespace
