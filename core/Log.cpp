@@ -58,7 +58,6 @@ struct CEcho {
 struct CProblem {
     std::mutex mtx;
     bool said = false;
-    std::string path, reason;
     const void* owner = nullptr;
     LogProblemHandler handler;
 };
@@ -74,8 +73,6 @@ void SayProblem(const std::string& path, const std::string& reason) {
     std::lock_guard<std::mutex> lock(p.mtx);
     if (p.said) return;
     p.said = true;
-    p.path = path;
-    p.reason = reason;
     std::fprintf(stderr,
                  "kalvo-updater: the log file %s cannot be written (%s); the run goes on "
                  "without it\n",
@@ -261,7 +258,6 @@ void SetLogProblemHandler(const void* owner, LogProblemHandler handler) {
     std::lock_guard<std::mutex> lock(p.mtx);
     p.owner = owner;
     p.handler = std::move(handler);
-    if (p.said && p.handler) p.handler(p.path, p.reason);
 }
 
 void ClearLogProblemHandler(const void* owner) {

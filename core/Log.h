@@ -27,8 +27,8 @@ bool OpenLogFile(const std::string& path);
 // "KalvoLog.txt" -> "KalvoLog.1.txt".
 std::string OldLogPath(const std::string& path);
 // Told, once per opening, that the log file cannot be made or written: its path and the system's
-// reason. The run goes on without the file. The first problem is also written to standard error.
-// A handler set after the problem is told at once. owner identifies the handler for clearing.
+// reason. The run goes on without the file. The problem is also written to standard error. owner
+// identifies the handler for clearing (each page sets its own before it opens the log).
 using LogProblemHandler = std::function<void(const std::string& path, const std::string& reason)>;
 void SetLogProblemHandler(const void* owner, LogProblemHandler handler);
 // Clears the handler if owner set it; no call of it runs any more once this has returned.
