@@ -25,6 +25,7 @@ CKalvoDlg::CKalvoDlg(IWindowSystem* wnd, PageConfig config)
 }
 
 CKalvoDlg::~CKalvoDlg() {
+    ClearLogProblemHandler(this);
     OnDestroy();
     m_bStop.store(1);
     m_hJobEvent.Set();
@@ -117,7 +118,7 @@ int CKalvoDlg::OnInitDialog() {
     m_bBurnArmed.store(0);
     m_byState.store(STATE_IDLE);
     m_bTimer2Set.store(0);
-    OpenLogFile(m_config.logPath);
+    OpenLog();
     EnableButton(false);
     if (m_pWnd != nullptr) {
         m_pWnd->EnableProgress(true);
@@ -156,6 +157,7 @@ void CKalvoDlg::ScanComPorts() {
 // Time-outs, a failed link and the end of the window
 
 void CKalvoDlg::StartPortSearch() {
+    ShowSearching("");
     m_search.Start(
         this,
         [this](const std::string& reason) {
@@ -163,9 +165,11 @@ void CKalvoDlg::StartPortSearch() {
             Notify(PageEvent::PortUnusable, reason);
         },
         [this](const std::string& summary) {
-            // A user without a terminal learns from the button what to fix.
-            if (m_pWnd != nullptr && !m_bDestroyed.load() && !g_ISPCtrl.m_bProbeAnswered.load())
+            // A user without a terminal learns from the button and the line what to fix.
+            if (m_pWnd != nullptr && !m_bDestroyed.load() && !g_ISPCtrl.m_bProbeAnswered.load()) {
                 m_pWnd->SetUpdateButtonTip(TEXT_SEARCH_TIP + summary);
+                ShowSearching(summary);
+            }
         });
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/RunRecord.h"
 #include "app/StatusText.h"
@@ -131,6 +132,14 @@ public:
     // Why the ports that could not be opened failed, one line each.
     std::string FailedPorts() const { return m_search.FailedPorts(); }
 
+    // A payload is being written: from its begin command until its last frame is acknowledged
+    // (the faces ask before they stop it). Which one, or -1.
+    bool IsWriting() const { return WritingPayload() >= 0; }
+    int WritingPayload() const;
+    // What a stop now leaves unfinished ("the firmware was not completed: run the update again");
+    // "" when nothing.
+    std::string UnfinishedText() const;
+
     // For faces and tests.
     const CStatusText& Status() const { return m_status; }
     bool IsButtonEnabled() const { return m_bButtonEnabled.load(); }
@@ -219,6 +228,13 @@ private:
     void WatchPayloadFiles();
     void RunDownload(uint8_t job);
     bool StartService(uint8_t state, uint8_t job);
+    // The line under the status pane: the search for the device (from its summary), and a log
+    // file that cannot be written.
+    void ShowSearching(const std::string& summary);
+    void EndSearchNotice();
+    void ShowNotices();
+    // Opens the log file when logging is on; a problem with it goes to the line.
+    void OpenLog();
 
     IWindowSystem* m_pWnd;
     PageConfig m_config;
@@ -261,4 +277,10 @@ private:
     mutable std::mutex m_boxMtx;
     std::shared_ptr<CBoxWait> m_pBox;
     CPortSearch m_search;
+    std::mutex m_noticeMtx;
+    std::string m_strSearchNotice, m_strLogNotice;
 };
+
+// The line under the pane while the device is looked for: every port of the table, and what the
+// port search's summary ("COM1 /dev/ttyUSB0: did not answer", a line a port) found wrong with it.
+std::string SearchLineText(const std::vector<std::string>& table, const std::string& summary);

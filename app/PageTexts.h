@@ -88,3 +88,26 @@ inline constexpr char TEXT_PAYLOAD_REFUSED[] = "Файл отклонён, ни�
 // Our own: the device answered but no payload file lies in the folder (the folder and the file
 // names follow).
 inline constexpr char TEXT_NO_PAYLOADS[] = "Нет файлов обновления в папке:\r\n";
+
+// Our own, the line under the status pane, Chinese as the device and link messages: the device is
+// being looked for, on these ports ("COM1 /dev/ttyUSB0", or Windows' own "COM12"), each with what
+// was found wrong with it; or no serial port at all.
+inline constexpr char TEXT_SEARCHING[] = "正在查找设备，端口: ";
+inline constexpr char TEXT_PORT_SEPARATOR[] = "，";
+inline constexpr char TEXT_SEARCH_NO_PORT[] = "正在查找设备: 未找到串口";
+inline constexpr char TEXT_PORT_SILENT[] = "无应答";
+inline constexpr char TEXT_PORT_ABSENT[] = "端口不存在";
+inline constexpr char TEXT_PORT_BUSY[] = "端口被其他程序占用";
+inline constexpr char TEXT_PORT_DENIED[] = "无权访问（请将用户加入 dialout 组）";
+inline constexpr char TEXT_PORT_CANNOT_OPEN[] = "无法打开";       // the system's reason follows
+inline constexpr char TEXT_PORT_SETTINGS[] = "串口参数设置失败";  // the system's reason follows
+// Our own, the line under the pane: the log file cannot be written; its path and the system's
+// reason follow.
+inline constexpr char TEXT_LOG_PROBLEM[] = "日志文件无法写入: ";
+
+// Our own, Russian as the update's progress texts: the question before a close stops a payload
+// being written.
+inline constexpr char TEXT_CLOSE_QUESTION[] =
+    "Идёт обновление устройства. Прервать его?\n"
+    "После прерывания устройство нужно будет обновить заново.";
+inline constexpr char TEXT_CLOSE_CAPTION[] = "Zorvik Tool v0.2";

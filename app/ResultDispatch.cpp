@@ -163,6 +163,7 @@ void CKalvoDlg::OnProbeAnswer() {
     if (g_ISPCtrl.IsPortOpen()) {
         WriteLog("22222222222222\r\n ");
         if (m_pWnd != nullptr) m_pWnd->SetUpdateButtonTip("");
+        EndSearchNotice();
         // The button only when the payload files are right; else the pane says what is wrong.
         EnableButton(RunUnderWay() || OfferUpdate());
         Notify(PageEvent::ProbeAnswered, g_ISPCtrl.m_serial.GetPath());

@@ -37,6 +37,9 @@ public:
     virtual void EnableUpdateButton(bool enable) = 0;
     // Why the update button waits, shown as its tooltip while no device has answered; "" clears.
     virtual void SetUpdateButtonTip(const std::string& /*tip*/) {}
+    // The line under the status pane: what the page waits for and what it found wrong (UTF-8, a
+    // line break between parts); "" empties it.
+    virtual void ShowNoticeLine(const std::string& /*line*/) {}
     // Window timers: periodic until killed; setting a running timer restarts its period; ticks
     // arrive on the UI thread through the handler given to SetTimerHandler.
     virtual void SetTimer(uint32_t id, uint32_t ms) = 0;

@@ -21,6 +21,7 @@
 #include "core/Utf.h"
 #include "platform/Console.h"
 #include "platform/File.h"
+#include "platform/Paths.h"
 
 std::atomic<int32_t> g_bLogEnable{0};
 
@@ -52,6 +53,33 @@ struct CEcho {
     bool writing = false;
     bool dead = false;
 };
+
+// The log file that cannot be written: said once per opening.
+struct CProblem {
+    std::mutex mtx;
+    bool said = false;
+    const void* owner = nullptr;
+    LogProblemHandler handler;
+};
+
+CProblem& Problem() {
+    static CProblem problem;
+    return problem;
+}
+
+// Not under the log's lock: the handler shows the problem in the window.
+void SayProblem(const std::string& path, const std::string& reason) {
+    CProblem& p = Problem();
+    std::lock_guard<std::mutex> lock(p.mtx);
+    if (p.said) return;
+    p.said = true;
+    std::fprintf(stderr,
+                 "kalvo-updater: the log file %s cannot be written (%s); the run goes on "
+                 "without it\n",
+                 path.c_str(), reason.c_str());
+    std::fflush(stderr);
+    if (p.handler) p.handler(path, reason);
+}
 
 CEcho& Echo() {
     static CEcho* echo = new CEcho;
@@ -166,9 +194,17 @@ void WriteLog(const char* format, ...) {
         bytes.push_back(static_cast<uint8_t>(ch & 0xFF));
         bytes.push_back(static_cast<uint8_t>(ch >> 8));
     }
-    std::lock_guard<std::mutex> lock(LogMutex());
-    EchoLine(line);
-    if (LogFile().IsOpen()) LogFile().Write(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    std::string failed, path;
+    {
+        std::lock_guard<std::mutex> lock(LogMutex());
+        EchoLine(line);
+        if (LogFile().IsOpen() &&
+            !LogFile().Write(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
+            failed = LogFile().LastError();
+            path = LogFile().GetPath();
+        }
+    }
+    if (!failed.empty()) SayProblem(path, failed);
 }
 
 bool FlushLogEcho(uint32_t ms) {
@@ -184,10 +220,52 @@ bool FlushLogEcho(uint32_t ms) {
     return true;
 }
 
+std::string OldLogPath(const std::string& path) {
+    size_t name = path.find_last_of("/\\");
+    name = name == std::string::npos ? 0 : name + 1;
+    size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot <= name) return path + ".1";
+    return path.substr(0, dot) + ".1" + path.substr(dot);
+}
+
 bool OpenLogFile(const std::string& path) {
-    std::lock_guard<std::mutex> lock(LogMutex());
-    return LogFile().Open(
-        path, plat::CFile::modeCreate | plat::CFile::modeWrite | plat::CFile::shareDenyNone);
+    if (g_bLogEnable.load() == 0) return false;
+    {
+        std::lock_guard<std::mutex> lock(Problem().mtx);
+        Problem().said = false;
+    }
+    std::string reason;
+    {
+        std::lock_guard<std::mutex> lock(LogMutex());
+        LogFile().Close();
+        // Whatever has the log's name moves aside, a link as the link: the new file is made
+        // afresh, and not at all if something took the name meanwhile.
+        if (plat::MoveReplacing(path, OldLogPath(path), &reason) >= 0) {
+            if (LogFile().Open(path, plat::CFile::modeCreate | plat::CFile::modeCreateNew |
+                                         plat::CFile::modeWrite | plat::CFile::shareDenyNone))
+                return true;
+            reason = LogFile().LastError();
+        } else {
+            reason = "the previous log cannot be kept as " + OldLogPath(path) + ": " + reason;
+        }
+    }
+    SayProblem(path, reason);
+    return false;
+}
+
+void SetLogProblemHandler(const void* owner, LogProblemHandler handler) {
+    CProblem& p = Problem();
+    std::lock_guard<std::mutex> lock(p.mtx);
+    p.owner = owner;
+    p.handler = std::move(handler);
+}
+
+void ClearLogProblemHandler(const void* owner) {
+    CProblem& p = Problem();
+    std::lock_guard<std::mutex> lock(p.mtx);
+    if (p.owner != owner) return;
+    p.owner = nullptr;
+    p.handler = nullptr;
 }
 
 void CloseLogFile() {

@@ -16,6 +16,9 @@ public:
         modeReadWrite = 0x0002,
         shareDenyNone = 0x0040,
         modeCreate = 0x1000,
+        // With modeCreate: only a new file; fails when the name exists, a link among others, so
+        // that nothing is written through a link someone put there.
+        modeCreateNew = 0x2000,
     };
 
     CFile() = default;

@@ -26,4 +26,8 @@ std::string MakeTempDir(const std::string& prefix);
 // platform/SerialDevice.h) when the path does not resolve.
 bool CanonicalPath(const std::string& path, std::string* out, int* err);
 
+// Renames from to to, replacing what is named to; a link is moved as the link, not followed.
+// 1: moved; 0: nothing is named from; -1: failed, with the system's wording in *error.
+int MoveReplacing(const std::string& from, const std::string& to, std::string* error);
+
 }  // namespace plat

@@ -1,10 +1,11 @@
-// The terminal and the display on Linux: isatty, the display variables of the environment,
+// The terminal and the display on Linux: isatty, TERM and the display variables of the environment,
 // SIGPIPE and raw writes to standard output.
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <string_view>
 
 #include "platform/Console.h"
 
@@ -20,6 +21,9 @@ bool IsSet(const char* name) {
 }  // namespace
 
 bool StdoutIsTerminal() {
+    // A dumb terminal (an editor's shell buffer, TERM=dumb) shows control sequences as text.
+    const char* term = std::getenv("TERM");
+    if (term != nullptr && std::string_view(term) == "dumb") return false;
     return ::isatty(STDOUT_FILENO) != 0;
 }
 

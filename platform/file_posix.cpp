@@ -23,7 +23,7 @@ bool CFile::Open(const std::string& path, uint32_t flags) {
         oflags |= O_WRONLY;
     else
         oflags |= O_RDONLY;
-    if (flags & modeCreate) oflags |= O_CREAT | O_TRUNC;
+    if (flags & modeCreate) oflags |= O_CREAT | ((flags & modeCreateNew) ? O_EXCL : O_TRUNC);
     const int fd = ::open(path.c_str(), oflags, 0644);
     if (fd < 0) {
         m_strError = std::strerror(errno);

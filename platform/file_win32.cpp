@@ -25,7 +25,7 @@ bool CFile::Open(const std::string& path, uint32_t flags) {
         oflags |= _O_WRONLY;
     else
         oflags |= _O_RDONLY;
-    if (flags & modeCreate) oflags |= _O_CREAT | _O_TRUNC;
+    if (flags & modeCreate) oflags |= _O_CREAT | ((flags & modeCreateNew) ? _O_EXCL : _O_TRUNC);
     int fd = -1;
     errno_t e = ::_wsopen_s(&fd, win::Wide(path).c_str(), oflags, _SH_DENYNO, _S_IREAD | _S_IWRITE);
     if (e != 0 || fd < 0) {

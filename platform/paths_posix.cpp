@@ -1,9 +1,11 @@
-// Paths on Linux: /proc/self/exe, stat, mkdtemp, realpath.
+// Paths on Linux: /proc/self/exe, stat, mkdtemp, realpath, rename.
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -50,6 +52,17 @@ bool CanonicalPath(const std::string& path, std::string* out, int* err) {
     ::free(real);
     *err = 0;
     return true;
+}
+
+int MoveReplacing(const std::string& from, const std::string& to, std::string* error) {
+    if (std::rename(from.c_str(), to.c_str()) == 0) return 1;
+    if (errno == ENOENT) {
+        // Only a missing source is "nothing to move"; a missing directory of to is a failure.
+        struct stat st {};
+        if (::lstat(from.c_str(), &st) != 0 && errno == ENOENT) return 0;
+    }
+    if (error != nullptr) *error = std::strerror(errno);
+    return -1;
 }
 
 }  // namespace plat

@@ -1,5 +1,5 @@
-// Paths on Windows: GetModuleFileNameW, GetFileAttributesW, GetTempPathW, GetFullPathNameW; the
-// UTF-8 paths of the program become UTF-16 for every call.
+// Paths on Windows: GetModuleFileNameW, GetFileAttributesW, GetTempPathW, GetFullPathNameW,
+// MoveFileExW; the UTF-8 paths of the program become UTF-16 for every call.
 #include <cwctype>
 #include <vector>
 
@@ -90,6 +90,18 @@ bool CanonicalPath(const std::string& path, std::string* out, int* err) {
         }
         buf.resize(n + 1);
     }
+}
+
+int MoveReplacing(const std::string& from, const std::string& to, std::string* error) {
+    std::wstring wfrom = win::Wide(from);
+    if (::MoveFileExW(wfrom.c_str(), win::Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return 1;
+    DWORD err = ::GetLastError();
+    // A link is moved as itself: its own attributes tell whether it is there.
+    if ((err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) &&
+        ::GetFileAttributesW(wfrom.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return 0;
+    if (error != nullptr) *error = win::ErrorText(err);
+    return -1;
 }
 
 }  // namespace plat

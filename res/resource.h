@@ -9,6 +9,7 @@
 #define IDB_PICTURE 136
 
 #define IDC_PICTURE 1000
+#define IDC_NOTICE 1001
 #define IDC_TAB 1009
 #define IDC_EDIT_STATUS 1023
 #define IDC_PROGRESS 1246

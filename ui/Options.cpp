@@ -37,6 +37,8 @@ std::string UsageText() {
            "                      that order). Default: the serial devices of this machine\n"
            "  --payload-dir DIR   where the payload files lie (default: the program's directory)\n"
            "  --log               write the diagnostic log to standard output and KalvoLog.txt\n"
+           "                      (the log before is kept as KalvoLog.1.txt); without it no\n"
+           "                      log file is made or touched\n"
            "  --baud RATE         switch the line to RATE before the update (256000: no change)\n"
            "  --chip-info         show the chip version, flash size and ID instead of updating\n"
            "  --erase             erase the chip instead of updating\n"
@@ -56,7 +58,9 @@ std::string UsageText() {
            "  --version           show the program version\n"
            "\n"
            "Exit codes: 0 done, 1 device error or verify failure, 2 time-out or lost link,\n"
-           "3 no device answered, 4 no payload found or a payload unreadable, 64 bad arguments.\n";
+           "3 no device answered, 4 no payload found or a payload file refused, 64 bad arguments,\n"
+           "130 stopped by Ctrl-C, 143 stopped by SIGTERM (both say what was left unfinished).\n"
+           "During a write the first Ctrl-C only warns; a second within 3 s stops.\n";
 }
 
 bool ParseOptions(int argc, const char* const* argv, UpdaterOptions& opts, std::string& error) {

@@ -35,4 +35,7 @@ enum ExitCode {
     EXIT_NO_DEVICE = 3,
     EXIT_PAYLOAD = 4,
     EXIT_USAGE = 64,
+    // Stopped from outside, as a shell reports a process ended by the signal (128 + its number).
+    EXIT_INTERRUPTED = 130,  // Ctrl-C (SIGINT)
+    EXIT_TERMINATED = 143,   // SIGTERM
 };

@@ -19,7 +19,9 @@ TEST(Log, AStalledStandardOutputHoldsUpNoCallerAndTheFileGetsEveryLine) {
     plat::IgnoreBrokenPipe();
     testsupport::TempDir dir;
     std::string path = dir.File("KalvoLog.txt");
+    g_bLogEnable = 1;
     ASSERT_TRUE(OpenLogFile(path));
+    g_bLogEnable = 0;
     std::fflush(stdout);
     int saved = ::dup(STDOUT_FILENO);
     int fds[2];

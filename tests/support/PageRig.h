@@ -78,6 +78,14 @@ public:
     void OnPageEvent(PageEvent event, const std::string&) override {
         Record([&] { m_events.push_back(event); });
     }
+    void ShowNoticeLine(const std::string& line) override {
+        Record([&] { m_strNotice = line; });
+    }
+    // What the line under the pane says now.
+    std::string Notice() {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_strNotice;
+    }
 
     bool Saw(PageEvent e) {
         std::lock_guard<std::mutex> lock(m_mtx);
@@ -120,6 +128,7 @@ private:
     std::vector<int> m_positions;
     std::vector<std::string> m_boxes;
     std::vector<PageEvent> m_events;
+    std::string m_strNotice;
     bool m_bHoldBoxes = false;
     std::map<uint32_t, uint32_t> m_lastTimer;
     std::vector<std::function<void()>> m_held;

@@ -10,6 +10,7 @@
 #include "app/UiLoop.h"
 #include "core/Log.h"
 #include "platform/Console.h"
+#include "platform/Signals.h"
 #include "platform/Time.h"
 #include "serial/PortTable.h"
 
@@ -18,6 +19,9 @@ namespace {
 constexpr uint32_t TIMER_NO_ANSWER = 100;
 // Ticks of the elapsed-seconds line while the device prepares its memory.
 constexpr uint32_t TIMER_WAIT_TICK = 101;
+// The time a first Ctrl-C during a write waits for a second one.
+constexpr uint32_t TIMER_INTERRUPT = 102;
+constexpr uint32_t INTERRUPT_CONFIRM_MS = 3000;
 
 std::string ForTerminal(const std::string& text) {
     std::string out;
@@ -51,6 +55,8 @@ public:
                 OnNoAnswer();
             } else if (id == TIMER_WAIT_TICK) {
                 ShowReadyWait();
+            } else if (id == TIMER_INTERRUPT) {
+                OnInterruptWindowOver();
             } else if (m_pageTimer) {
                 m_pageTimer(id);
             }
@@ -67,7 +73,7 @@ public:
             if (event == PageEvent::NothingToDo ||
                 (event == PageEvent::ProbeAnswered && code == EXIT_PAYLOAD &&
                  m_pPage->PayloadRefusals().empty()))
-                Line(NoPayloadLine());
+                Line(NoPayloadText());
             if ((event == PageEvent::VerifyFailed || event == PageEvent::ServiceDone) &&
                 m_session.Verifying() && !detail.empty())
                 Line("Verify: " + detail);
@@ -105,11 +111,32 @@ public:
             return false;
         }
         if (m_pPage->m_wPayloadTotal.load() == 0) {
-            Line(NoPayloadLine());
+            Line(NoPayloadText());
             Finish(EXIT_PAYLOAD, "no payload file found in " + m_pPage->PayloadDir());
             return false;
         }
         return true;
+    }
+
+    // Ctrl-C or SIGTERM, on the UI loop. The first Ctrl-C during a write only warns, as the
+    // window asks before a close: a second one within INTERRUPT_CONFIRM_MS stops.
+    void OnStopRequest(plat::StopRequest request) {
+        if (m_pPage == nullptr || m_bDone) return;
+        const bool interrupt = request == plat::StopRequest::Interrupt;
+        if (interrupt && !m_bInterruptArmed && m_pPage->IsWriting()) {
+            m_bInterruptArmed = true;
+            ErrLine(
+                "The device is being updated: stopping now means it will need the update again.\n"
+                "Press Ctrl-C again within 3 s to stop; otherwise the update goes on.");
+            m_loop.SetTimer(TIMER_INTERRUPT, INTERRUPT_CONFIRM_MS);
+            return;
+        }
+        m_loop.KillTimer(TIMER_INTERRUPT);
+        std::string unfinished = m_pPage->UnfinishedText();
+        std::string reason = std::string(interrupt ? "stopped by Ctrl-C" : "stopped by SIGTERM") +
+                             (unfinished.empty() ? "" : ": " + unfinished);
+        ErrLine("kalvo-updater: " + reason);
+        Finish(interrupt ? EXIT_INTERRUPTED : EXIT_TERMINATED, reason);
     }
 
 protected:
@@ -148,6 +175,29 @@ private:
         std::string bar = "[";
         for (int i = 0; i < 30; ++i) bar += i < pos * 30 / 100 ? '#' : '.';
         return bar + "]";
+    }
+
+    std::string NoPayloadText() const {
+        std::string names;
+        for (const PayloadRow& row : kPayloads)
+            names += (names.empty() ? "" : ", ") + std::string(row.file);
+        return "No payload file found in " + m_pPage->PayloadDir() + " (" + names + ").";
+    }
+
+    void OnInterruptWindowOver() {
+        m_loop.KillTimer(TIMER_INTERRUPT);
+        if (!m_bInterruptArmed || m_bDone) return;
+        m_bInterruptArmed = false;
+        ErrLine("Not stopped: the update goes on.");
+    }
+
+    // On standard error whatever the status texts go to.
+    void ErrLine(const std::string& text) {
+        if (m_bLiveLine) std::fprintf(m_out, "\n");
+        m_bLiveLine = false;
+        std::fflush(m_out);
+        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fflush(stderr);
     }
 
     void Line(const std::string& text) {
@@ -194,13 +244,6 @@ private:
         std::string reason = "no device answered: " + m_session.NoDeviceReason();
         Line("No device answered: " + m_session.NoDeviceReason());
         Finish(EXIT_NO_DEVICE, reason);
-    }
-
-    std::string NoPayloadLine() const {
-        std::string names;
-        for (const PayloadRow& row : kPayloads)
-            names += (names.empty() ? "" : ", ") + std::string(row.file);
-        return "No payload file found in " + m_pPage->PayloadDir() + " (" + names + ").";
     }
 
     // Why the session ends with an event, for the report.
@@ -254,6 +297,7 @@ private:
     bool m_bLiveLine = false;
     bool m_bDone = false;
     bool m_bWaiting = false;
+    bool m_bInterruptArmed = false;
     uint32_t m_dwWaitStart = 0;
     std::string m_strLast;
 };
@@ -270,11 +314,16 @@ int RunConsoleFace(CSession& session) {
         CKalvoDlg page(&wnd, session.MakePageConfig());
         wnd.SetPage(&page);
         serialports::SetAdviceHandler([&](const std::string& advice) { wnd.Advise(advice); });
+        // Ctrl-C and SIGTERM stop the page as the window's close does, from the loop.
+        plat::CatchStopRequests([&](plat::StopRequest request) {
+            loop.Post([&wnd, request] { wnd.OnStopRequest(request); });
+        });
         loop.Post([&] {
             page.OnInitDialog();
             if (wnd.CheckPayloads()) wnd.StartWaiting(session.Options().waitSeconds);
         });
         code = loop.Run();
+        plat::ReleaseStopRequests();
         session.TakeRunRecord(page);
         page.OnDestroy();
         loop.RunPending();

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+#include "app/PageTexts.h"
 #include "core/Version.h"
 #include "ui/Session.h"
 #include "ui/qt/Medit.h"
@@ -29,6 +30,9 @@ namespace {
 
 const char* const kTitle = "Zorvik Tool v0.2";
 const char* const kAboutEntry = "关于 Kalvo(&A)...";
+// The buttons of the close question, in its language.
+const char* const kYes = "Да";
+const char* const kNo = "Нет";
 
 int MulDiv(int value, int num, int den) {
     return (value * num + den / 2) / den;
@@ -120,6 +124,14 @@ CPageView::CPageView(const CDialogUnits& units, QWidget* parent) : QFrame(parent
     m_pButton->setGeometry(units.Map(207, 144, 52, 18).translated(client));
     // Enter must not start an update.
     m_pButton->setAutoDefault(false);
+
+    // Under the pane, in the room the page leaves below it: two lines of the page's font.
+    m_pNotice = new QLabel(this);
+    m_pNotice->setObjectName(QStringLiteral("notice"));
+    m_pNotice->setGeometry(units.Map(8, 176, 258, 16).translated(client));
+    m_pNotice->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_pNotice->setWordWrap(true);
+    m_pNotice->setTextFormat(Qt::PlainText);
 }
 
 void CPageView::resizeEvent(QResizeEvent* event) {
@@ -171,7 +183,8 @@ CMainPage::~CMainPage() {
 }
 
 void CMainPage::OnInitDialog() {
-    m_pWnd->Attach({m_pView->Progress(), m_pView->Status(), m_pView->UpdateButton(), this});
+    m_pWnd->Attach(
+        {m_pView->Progress(), m_pView->Status(), m_pView->UpdateButton(), this, m_pView->Notice()});
     connect(m_pView->UpdateButton(), &QPushButton::clicked, this, [this] {
         if (m_pPage) m_pPage->OnBnClickedUpdate();
     });
@@ -186,6 +199,40 @@ void CMainPage::OnInitDialog() {
 void CMainPage::done(int result) {
     QDialog::done(result);
     Shutdown();
+}
+
+void CMainPage::reject() {
+    // Stopping a payload half-written leaves the device without it: the user says so first.
+    if (m_pPage && m_pPage->IsWriting() && !m_bStopConfirmed) {
+        AskBeforeStop();
+        return;
+    }
+    QDialog::reject();
+}
+
+void CMainPage::AskBeforeStop() {
+    if (m_pCloseQuestion) {
+        m_pCloseQuestion->raise();
+        m_pCloseQuestion->activateWindow();
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(TEXT_CLOSE_CAPTION),
+                                QString::fromUtf8(TEXT_CLOSE_QUESTION),
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->button(QMessageBox::Yes)->setText(QString::fromUtf8(kYes));
+    box->button(QMessageBox::No)->setText(QString::fromUtf8(kNo));
+    // Enter, Esc and the box's own close keep the run going.
+    box->setDefaultButton(QMessageBox::No);
+    box->setEscapeButton(QMessageBox::No);
+    m_pCloseQuestion = box;
+    // Window-modal without a nested loop: the run goes on while the question is open.
+    connect(box, &QMessageBox::finished, this, [this, box](int) {
+        if (box->clickedButton() != box->button(QMessageBox::Yes)) return;
+        m_bStopConfirmed = true;
+        close();
+    });
+    box->open();
 }
 
 void CMainPage::Shutdown() {

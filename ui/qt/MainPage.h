@@ -5,6 +5,8 @@
 #include <QDialog>
 #include <QFont>
 #include <QFrame>
+#include <QMessageBox>
+#include <QPointer>
 #include <QRect>
 #include <memory>
 #include <string>
@@ -42,6 +44,7 @@ public:
     QProgressBar* Progress() const { return m_pProgress; }
     CMedit* Status() const { return m_pStatus; }
     QPushButton* UpdateButton() const { return m_pButton; }
+    QLabel* Notice() const { return m_pNotice; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -54,6 +57,7 @@ private:
     QProgressBar* m_pProgress;
     CMedit* m_pStatus;
     QPushButton* m_pButton;
+    QLabel* m_pNotice;
 };
 
 class CMainPage : public QDialog {
@@ -72,19 +76,26 @@ public:
     CPageView* View() const { return m_pView; }
     CQtWindowSystem* WindowSystem() const { return m_pWnd.get(); }
     QAction* AboutAction() const { return m_pAbout; }
+    // The question asked before a close stops a payload being written; null when none is open.
+    QMessageBox* CloseQuestion() const { return m_pCloseQuestion.data(); }
 
 public slots:
     void done(int result) override;
+    // The close box, Alt+F4, the window menu and Esc all come here.
+    void reject() override;
 
 private:
     void OnInitDialog();
     void OnPageEvent(PageEvent event, const std::string& detail);
     void ShowAbout();
+    void AskBeforeStop();
 
     CSession* m_pSession;
     QTabWidget* m_pTab = nullptr;
     CPageView* m_pView = nullptr;
     QAction* m_pAbout = nullptr;
+    QPointer<QMessageBox> m_pCloseQuestion;
+    bool m_bStopConfirmed = false;
     // The page calls its window system until it is gone, so it is declared after it.
     std::unique_ptr<CQtWindowSystem> m_pWnd;
     std::unique_ptr<CKalvoDlg> m_pPage;

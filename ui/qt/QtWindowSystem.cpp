@@ -1,6 +1,7 @@
 // The page's window system on Qt: control state, window timers, boxes and posted calls.
 #include "ui/qt/QtWindowSystem.h"
 
+#include <QLabel>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QProgressBar>
@@ -119,6 +120,14 @@ void CQtWindowSystem::SetUpdateButtonTip(const std::string& tip) {
     ScheduleRefresh();
 }
 
+void CQtWindowSystem::ShowNoticeLine(const std::string& line) {
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_strNotice = line;
+    }
+    ScheduleRefresh();
+}
+
 void CQtWindowSystem::ScheduleRefresh() {
     if (OnGuiThread()) {
         if (!m_bDetached.load()) Refresh();
@@ -136,9 +145,10 @@ void CQtWindowSystem::Refresh() {
     std::string status;
     int lo, hi, pos;
     bool progressEnabled, button;
-    std::string tip;
+    std::string tip, notice;
     {
         std::lock_guard<std::mutex> lock(m_mtx);
+        notice = m_strNotice;
         status = m_strStatus;
         lo = m_nLo;
         hi = m_nHi;
@@ -157,6 +167,22 @@ void CQtWindowSystem::Refresh() {
         // Qt shows the tooltip of a disabled button too.
         QString qtip = QString::fromStdString(tip);
         if (m_controls.button->toolTip() != qtip) m_controls.button->setToolTip(qtip);
+    }
+    if (m_controls.notice != nullptr) {
+        QString qnotice = QString::fromStdString(notice);
+        if (m_controls.notice->toolTip() != qnotice) {
+            // The label holds two lines: one part may fill both, two parts get one line each, so
+            // that the second is never hidden. The whole text is in the tooltip.
+            QStringList parts = qnotice.split(QLatin1Char('\n'));
+            QLabel* label = m_controls.notice;
+            label->setWordWrap(parts.size() == 1);
+            if (parts.size() > 1) {
+                for (QString& part : parts)
+                    part = label->fontMetrics().elidedText(part, Qt::ElideRight, label->width());
+            }
+            label->setText(parts.join(QLatin1Char('\n')));
+            label->setToolTip(qnotice);
+        }
     }
     if (m_controls.status != nullptr && status != m_strShown) {
         m_strShown = status;

@@ -15,6 +15,7 @@
 
 #include "app/WindowSystem.h"
 
+class QLabel;
 class QProgressBar;
 class QPushButton;
 class QTimer;
@@ -28,6 +29,7 @@ public:
         CMedit* status = nullptr;
         QPushButton* button = nullptr;
         QWidget* owner = nullptr;  // parent of the message boxes
+        QLabel* notice = nullptr;  // the line under the status pane
     };
 
     // Lives on the thread that creates it, which must be the GUI thread.
@@ -46,6 +48,7 @@ public:
     void EnableProgress(bool enable) override;
     void EnableUpdateButton(bool enable) override;
     void SetUpdateButtonTip(const std::string& tip) override;
+    void ShowNoticeLine(const std::string& line) override;
     void SetTimer(uint32_t id, uint32_t ms) override;
     void KillTimer(uint32_t id) override;
     void SetTimerHandler(std::function<void(uint32_t)> onTimer) override;
@@ -84,6 +87,7 @@ private:
     bool m_bProgressEnabled = true;
     bool m_bButton = false;
     std::string m_strTip;
+    std::string m_strNotice;
     std::map<uint32_t, TimerSpec> m_timers;
     uint64_t m_nTimerGeneration = 0;
     std::function<void(uint32_t)> m_onTimer;

@@ -1,6 +1,7 @@
 // The native main window and the updater page built from their dialog templates.
 #include "ui/win32/MainPage.h"
 
+#include "app/PageTexts.h"
 #include "core/Version.h"
 #include "res/resource.h"
 #include "ui/Session.h"
@@ -69,6 +70,19 @@ void CMainPage::Close() {
     }
 }
 
+bool CMainPage::ConfirmClose() {
+    if (!m_pPage || !m_pPage->IsWriting()) return true;
+    // A second close while the question is open is the same question.
+    if (m_bAsking) return false;
+    m_bAsking = true;
+    // The box's own loop runs the window meanwhile: the run goes on while the user reads.
+    int answer = ::MessageBoxW(m_hWnd, win32ui::Wide(TEXT_CLOSE_QUESTION).c_str(),
+                               win32ui::Wide(TEXT_CLOSE_CAPTION).c_str(),
+                               MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+    m_bAsking = false;
+    return answer == IDYES;
+}
+
 void CMainPage::Shutdown() {
     if (!m_pPage) return;
     // Done already by the page window's WM_DESTROY, unless there never was one.
@@ -100,7 +114,8 @@ INT_PTR CALLBACK CMainPage::MainProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM 
             // one: only the close box, Alt+F4 and the system menu close it.
             return LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL;
         case WM_CLOSE:
-            if (self != nullptr) self->Close();
+            // The close box, Alt+F4 and the system menu's Close.
+            if (self != nullptr && self->ConfirmClose()) self->Close();
             return TRUE;
         case WM_NCDESTROY:
             if (self != nullptr) self->m_hWnd = nullptr;
@@ -197,7 +212,8 @@ void CMainPage::OnInitPage(HWND hwnd) {
     HWND status = Control(IDC_EDIT_STATUS);
     CMedit::Subclass(status);
     FitToDpi();
-    m_pWnd->Attach({hwnd, Control(IDC_PROGRESS), status, Control(IDC_BTN_UPDATE), m_hWnd});
+    m_pWnd->Attach({hwnd, Control(IDC_PROGRESS), status, Control(IDC_BTN_UPDATE), m_hWnd,
+                    Control(IDC_NOTICE)});
     if (m_pPage) m_pPage->OnInitDialog();
 }
 
@@ -208,6 +224,8 @@ void CMainPage::FitToDpi() {
     HFONT font = win32ui::ChooseFontFor(pageFont, win32ui::Wide(kStatusSample));
     if (font != nullptr) {
         ::SendMessageW(status, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+        // The line under the pane speaks Chinese too.
+        ::SendMessageW(Control(IDC_NOTICE), WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
         if (m_hStatusFont != nullptr) ::DeleteObject(m_hStatusFont);
         m_hStatusFont = font;
     }

@@ -46,10 +46,13 @@ private:
     void FitToDpi();
     void OnDestroyPage();
     void OnPageEvent(PageEvent event, const std::string& detail);
+    // While a payload is being written, asks whether to stop it; true: close.
+    bool ConfirmClose();
     void Shutdown();
 
     CSession* m_pSession;
     bool m_bModal = false;
+    bool m_bAsking = false;
     HWND m_hWnd = nullptr;
     HWND m_hTab = nullptr;
     HWND m_hPage = nullptr;

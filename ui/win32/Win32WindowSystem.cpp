@@ -59,6 +59,7 @@ void CWin32WindowSystem::RunQueued() {
 void CWin32WindowSystem::Attach(const Controls& controls) {
     m_controls = controls;
     m_strShown.clear();
+    m_strNoticeShown.clear();
     {
         std::lock_guard<std::mutex> lock(m_mtx);
         m_hPage = controls.page;
@@ -162,6 +163,14 @@ void CWin32WindowSystem::SetUpdateButtonTip(const std::string& tip) {
     ScheduleRefresh();
 }
 
+void CWin32WindowSystem::ShowNoticeLine(const std::string& line) {
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_strNotice = line;
+    }
+    ScheduleRefresh();
+}
+
 void CWin32WindowSystem::ShowTip(const std::string& tip) {
     HWND parent = ::GetParent(m_controls.button);
     if (parent == nullptr) return;
@@ -207,9 +216,10 @@ void CWin32WindowSystem::Refresh() {
     std::string status;
     int lo, hi, pos;
     bool progressEnabled, button;
-    std::string tip;
+    std::string tip, notice;
     {
         std::lock_guard<std::mutex> lock(m_mtx);
+        notice = m_strNotice;
         status = m_strStatus;
         lo = m_nLo;
         hi = m_nHi;
@@ -230,6 +240,18 @@ void CWin32WindowSystem::Refresh() {
             m_strTipShown = tip;
             ShowTip(tip);
         }
+    }
+    if (m_controls.notice != nullptr && notice != m_strNoticeShown) {
+        m_strNoticeShown = notice;
+        // The control holds two lines: one part may wrap onto both, two parts get one line each
+        // (cut at the right), so that the second is never hidden.
+        std::string text;
+        for (char c : notice) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        LONG style = ::GetWindowLongW(m_controls.notice, GWL_STYLE) & ~SS_TYPEMASK;
+        style |= notice.find('\n') == std::string::npos ? SS_LEFT : SS_LEFTNOWORDWRAP;
+        ::SetWindowLongW(m_controls.notice, GWL_STYLE, style);
+        ::SetWindowTextW(m_controls.notice, win32ui::Wide(text).c_str());
+        ::InvalidateRect(m_controls.notice, nullptr, TRUE);
     }
     if (m_controls.status != nullptr) {
         if (status != m_strShown) {

@@ -25,7 +25,8 @@ public:
         HWND progress = nullptr;
         HWND status = nullptr;
         HWND button = nullptr;
-        HWND owner = nullptr;  // owner of the message boxes
+        HWND owner = nullptr;   // owner of the message boxes
+        HWND notice = nullptr;  // the line under the status pane
     };
 
     CWin32WindowSystem();
@@ -46,6 +47,7 @@ public:
     void EnableProgress(bool enable) override;
     void EnableUpdateButton(bool enable) override;
     void SetUpdateButtonTip(const std::string& tip) override;
+    void ShowNoticeLine(const std::string& line) override;
     void SetTimer(uint32_t id, uint32_t ms) override;
     void KillTimer(uint32_t id) override;
     void SetTimerHandler(std::function<void(uint32_t)> onTimer) override;
@@ -85,6 +87,7 @@ private:
     bool m_bProgressEnabled = true;
     bool m_bButton = false;
     std::string m_strTip;
+    std::string m_strNotice;
     std::map<uint32_t, TimerSpec> m_timers;
     uint64_t m_nTimerGeneration = 0;
     std::function<void(uint32_t)> m_onTimer;
@@ -98,5 +101,6 @@ private:
     std::map<uint32_t, uint64_t> m_running;  // native timers and the generation they run
     std::string m_strShown;
     std::string m_strTipShown;
+    std::string m_strNoticeShown;
     HWND m_hTip = nullptr;
 };
