@@ -197,6 +197,7 @@ void CSession::SetOutcome(int exitCode, const std::string& reason) {
 void CSession::TakeRunRecord(const CKalvoDlg& page) {
     for (int i = 0; i < PAYLOAD_COUNT; ++i) m_runEntries[i] = page.RunRecord().Get(i);
     m_dwAcksAtEnd = page.m_dwAckCount.load();
+    m_wDeviceVersion = page.m_wFwVer.load();
     m_tEnd = CRunRecord::Clock::now();
     m_verify = page.ReadBackResult();
 }
