@@ -45,9 +45,10 @@ protected:
         for (auto& d : devs) d->Stop();
         serialports::SetPortTable({});
     }
-    void AddDevice(sim::Faults faults = {}) {
+    void AddDevice(sim::Faults faults = {}, bool lineRate = false) {
         sim::Options o;
         o.faults = faults;
+        o.lineRate = lineRate;
         devs.push_back(std::make_unique<sim::CDevice>(o));
         std::string port;
         ASSERT_TRUE(devs.back()->CreatePty(&port));
@@ -162,6 +163,38 @@ TEST_F(StationTest, ADevicePulledMidFirmwareEndsOnlyItsOwnRow) {
         ExpectIntact(i);
     }
     EXPECT_EQ(station.ExitCode(), 2);
+}
+
+// Ending the station (Ctrl-C) in the middle of three runs ends every child: each row and record
+// says "interrupted", and no device gets another frame afterwards.
+TEST_F(StationTest, EndingTheStationEndsEveryChildCleanly) {
+    for (int i = 0; i < 3; ++i) AddDevice({}, true);
+    StationConfig cfg = Config();
+    cfg.once = false;
+    CStation station(cfg);
+    std::string error;
+    ASSERT_TRUE(station.Start(error)) << error;
+    auto writing = [&] {
+        std::vector<StationRow> rows = station.Rows();
+        return rows.size() == 3 && std::all_of(rows.begin(), rows.end(), [](const StationRow& r) {
+                   return r.payload == PAYLOAD_FW && r.percent > 0;
+               });
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!writing() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(writing());
+    station.Stop(2);
+    std::vector<int> framesAtStop;
+    for (auto& d : devs) framesAtStop.push_back(d->GetReport().framesIn);
+    for (const StationRow& r : station.Rows()) {
+        EXPECT_FALSE(r.running);
+        EXPECT_EQ(r.outcome, "interrupted");
+        EXPECT_NE(RecordLineOf(r.port).find(",interrupted,"), std::string::npos);
+    }
+    EXPECT_EQ(station.ExitCode(), 130);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (size_t i = 0; i < devs.size(); ++i) EXPECT_EQ(devs[i]->GetReport().framesIn, framesAtStop[i]);
 }
 
 // A child's output is another program's: a report cut short, a stranger's JSON and lines of
