@@ -47,7 +47,7 @@ CStationWindow::CStationWindow(CStation* station, const QString& summary, QWidge
     m_pTable->setColumnWidth(COL_TIME, 60);
     layout->addWidget(m_pSummary);
     layout->addWidget(m_pTable);
-    resize(900, 300);
+    resize(900, 220);
     m_pTimer = new QTimer(this);
     connect(m_pTimer, &QTimer::timeout, this, [this] {
         // Ctrl-C in the terminal the window was started from ends it as its close does.

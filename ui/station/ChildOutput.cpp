@@ -60,6 +60,8 @@ void ChildStatus::TakeLine(const std::string& raw) {
             int value = std::atoi(line.c_str() + head.size());
             payload = i;
             percent = value < 0 ? 0 : value > 100 ? 100 : value;
+            // The bar says it now; what the page said before the payload is over.
+            outcome.clear();
             m_strPending.clear();
             return;
         }

@@ -12,7 +12,8 @@ namespace station {
 struct ChildStatus {
     int payload = -1;     // the payload in progress (PayloadKind), -1: none yet
     int percent = 0;      // its progress
-    std::string outcome;  // the page's last text other than a progress text, "" none yet
+    // The page's last text other than a progress text; "" none yet, or a payload in progress.
+    std::string outcome;
     void TakeLine(const std::string& line);
 
 private:

@@ -249,7 +249,7 @@ void CStation::PollChildren() {
         if (run->partial.size() > 64 * 1024) run->partial.clear();
         run->row.payload = run->status.payload;
         run->row.percent = run->status.percent;
-        if (!run->status.outcome.empty()) run->row.outcome = run->status.outcome;
+        run->row.outcome = run->status.outcome;
         if (ended) {
             lock.unlock();
             Finish(*run, code);
