@@ -67,6 +67,7 @@ protected:
         cfg.childExtra = {"--wait", "60"};
         // Plenty for a loaded machine: nothing waits for it but the start.
         cfg.probeWaitMs = 2000;
+        cfg.scanPeriodMs = 500;
         return cfg;
     }
     // Runs the station until every device has ended; the rows in the order of the ports.
@@ -94,8 +95,9 @@ protected:
     }
     // The record's lines without the header, by port.
     std::string RecordLineOf(const std::string& port) {
-        std::string csv(reinterpret_cast<const char*>(testsupport::ReadFile(dir.File("record.csv")).data()),
-                        testsupport::ReadFile(dir.File("record.csv")).size());
+        std::string csv(
+            reinterpret_cast<const char*>(testsupport::ReadFile(dir.File("record.csv")).data()),
+            testsupport::ReadFile(dir.File("record.csv")).size());
         size_t at = csv.find("," + port + ",");
         if (at == std::string::npos) return "";
         size_t start = csv.rfind('\n', at) + 1;
@@ -194,7 +196,8 @@ TEST_F(StationTest, EndingTheStationEndsEveryChildCleanly) {
     }
     EXPECT_EQ(station.ExitCode(), 130);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    for (size_t i = 0; i < devs.size(); ++i) EXPECT_EQ(devs[i]->GetReport().framesIn, framesAtStop[i]);
+    for (size_t i = 0; i < devs.size(); ++i)
+        EXPECT_EQ(devs[i]->GetReport().framesIn, framesAtStop[i]);
 }
 
 // A child's output is another program's: a report cut short, a stranger's JSON and lines of

@@ -10,8 +10,8 @@ namespace station {
 
 // Folds one line of the child's standard error into what the row shows.
 struct ChildStatus {
-    int payload = -1;     // the payload in progress (PayloadKind), -1: none yet
-    int percent = 0;      // its progress
+    int payload = -1;  // the payload in progress (PayloadKind), -1: none yet
+    int percent = 0;   // its progress
     // The page's last text other than a progress text; "" none yet, or a payload in progress.
     std::string outcome;
     void TakeLine(const std::string& line);

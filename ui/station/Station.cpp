@@ -31,6 +31,9 @@ namespace {
 // A silent port is probed again every this many passes: a device may get its power later.
 constexpr int SILENT_RETRY_PASSES = 5;
 constexpr uint32_t POLL_MS = 100;
+// --once looks twice, a scan period apart: a device whose answer came late on a busy machine, or
+// that got its power a moment after the start, is still taken up.
+constexpr int ONCE_PASSES = 2;
 
 std::string FileName(const std::string& path) {
     size_t slash = path.find_last_of("/\\");
@@ -109,11 +112,11 @@ bool CStation::Held(const std::string& port) const {
 void CStation::Loop() {
     while (!m_bStop.load()) {
         PollChildren();
-        if (!m_cfg.once || !m_bScanned) {
+        if (!m_cfg.once || m_nPasses < ONCE_PASSES) {
             uint32_t now = plat::GetTickCount();
-            if (!m_bScanned || now - m_dwLastScan >= m_cfg.scanPeriodMs) {
+            if (m_nPasses == 0 || now - m_dwLastScan >= m_cfg.scanPeriodMs) {
                 Scan();
-                m_bScanned = true;
+                ++m_nPasses;
                 m_dwLastScan = plat::GetTickCount();
             }
         } else {
@@ -177,7 +180,8 @@ void CStation::Scan() {
         }
         if (held || station::IsBluetoothPort(path)) continue;
         PortState& st = m_ports[path];
-        if (!st.served && st.silentPasses > 0 && st.silentPasses++ % SILENT_RETRY_PASSES != 0)
+        if (!st.served && !m_cfg.once && st.silentPasses > 0 &&
+            st.silentPasses++ % SILENT_RETRY_PASSES != 0)
             continue;
         station::ProbeResult r =
             station::ProbeDevice(path, static_cast<uint8_t>(i + 1), m_cfg.probeWaitMs);

@@ -85,7 +85,7 @@ private:
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bFinished{false};
     int m_nSignal = 0;
-    bool m_bScanned = false;
+    int m_nPasses = 0;
     uint32_t m_dwLastScan = 0;
     int m_nNextId = 1;
     std::map<std::string, PortState> m_ports;
