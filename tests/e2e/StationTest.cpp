@@ -1,6 +1,7 @@
 // The service station end to end: simulated devices on pseudo-terminals, a child updater process
 // for each, the rows, the record, and one device pulled in the middle of its firmware.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "serial/PortTable.h"
 #include "sim/Device.h"
 #include "support/TestMain.h"
+#include "ui/Options.h"
 #include "ui/station/ChildOutput.h"
 #include "ui/station/Station.h"
 #include "ui/station/StationRecord.h"
@@ -198,6 +200,68 @@ TEST_F(StationTest, EndingTheStationEndsEveryChildCleanly) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (size_t i = 0; i < devs.size(); ++i)
         EXPECT_EQ(devs[i]->GetReport().framesIn, framesAtStop[i]);
+}
+
+// A device updated stays plugged in: it is not taken up again. Pulled, and another plugged in on
+// the same port (here a link that comes to name another device's line), it is a new row.
+TEST_F(StationTest, AnotherDeviceOnTheSamePortIsANewRow) {
+    AddDevice();
+    AddDevice();
+    std::string link = dir.File("ttyStation");
+    ASSERT_EQ(symlink(ports[0].c_str(), link.c_str()), 0);
+    StationConfig cfg = Config();
+    cfg.ports = {link};
+    cfg.once = false;
+    cfg.scanPeriodMs = 200;
+    CStation station(cfg);
+    std::string error;
+    ASSERT_TRUE(station.Start(error)) << error;
+    auto ended = [&](size_t n) {
+        std::vector<StationRow> rows = station.Rows();
+        return rows.size() == n && !rows.back().running;
+    };
+    auto waitFor = [&](const std::function<bool()>& pred) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!pred() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return pred();
+    };
+    ASSERT_TRUE(waitFor([&] { return ended(1); }));
+    // Several passes over the port with the updated device still there.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ(station.Rows().size(), 1u);
+    devs[0]->Stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink(ports[1].c_str(), link.c_str()), 0);
+    ASSERT_TRUE(waitFor([&] { return ended(2); }));
+    station.Stop(0);
+    for (const StationRow& r : station.Rows()) {
+        EXPECT_EQ(r.port, link);
+        EXPECT_EQ(r.exitCode, 0);
+    }
+    EXPECT_EQ(station.ExitCode(), 0);
+    ExpectIntact(1);
+}
+
+TEST(StationOptions, StationOptionsAreCheckedTogether) {
+    auto parse = [](std::vector<const char*> args, std::string& error) {
+        args.insert(args.begin(), "kalvo-updater");
+        UpdaterOptions opts;
+        return ParseOptions(static_cast<int>(args.size()), args.data(), opts, error);
+    };
+    std::string error;
+    EXPECT_FALSE(parse({"--once"}, error));
+    EXPECT_EQ(error, "--once needs --station");
+    EXPECT_FALSE(parse({"--record", "r.csv"}, error));
+    EXPECT_EQ(error, "--record needs --station");
+    EXPECT_FALSE(parse({"--station", "--record"}, error));
+    EXPECT_EQ(error, "--record needs a value");
+    for (const char* other : {"--simulate", "--log", "--erase"}) {
+        EXPECT_FALSE(parse({"--station", other}, error)) << other;
+        EXPECT_NE(error.find("--station cannot be combined"), std::string::npos) << error;
+    }
+    EXPECT_TRUE(parse({"--station", "--once", "--json", "--record=r.csv", "--verify"}, error));
 }
 
 // A child's output is another program's: a report cut short, a stranger's JSON and lines of
