@@ -125,17 +125,18 @@ int RunStationConsole(const UpdaterOptions& opts) {
         uint32_t now = plat::GetTickCount();
         if (tty) {
             if (drawn) std::fprintf(out, "\033[%zuA", drawn);
-            std::fprintf(out, "\r\033[K %-3s %s %s %s %-14s %-6s %s\n", "#",
-                         Fit("port", 14).c_str(), Fit("adapter", 10).c_str(),
-                         Fit("payload", 15).c_str(), "progress", "time", "outcome");
+            std::fprintf(out, "\r\033[K %-3s %s %s %s %-8s %-6s %s\n", "#", Fit("port", 14).c_str(),
+                         Fit("adapter", 10).c_str(), Fit("payload", 15).c_str(), "progress", "time",
+                         "outcome");
             for (const StationRow& r : rows) {
                 char bar[16];
                 std::snprintf(bar, sizeof bar, "%3d %%", r.percent);
-                std::fprintf(out, "\r\033[K %-3d %s %s %s %-14s %-6s %s\n", r.id,
-                             Fit(r.port, 14).c_str(),
-                             Fit(r.serial.empty() ? "-" : r.serial, 10).c_str(),
-                             Fit(StationPayloadCell(r), 15).c_str(), r.payload < 0 ? "" : bar,
-                             StationElapsedCell(r, now).c_str(), StationOutcomeCell(r).c_str());
+                // A line longer than the terminal would wrap and spoil the redraw.
+                std::fprintf(
+                    out, "\r\033[K %-3d %s %s %s %-8s %-6s %s\n", r.id, Fit(r.port, 14).c_str(),
+                    Fit(r.serial.empty() ? "-" : r.serial, 10).c_str(),
+                    Fit(StationPayloadCell(r), 15).c_str(), r.payload < 0 ? "" : bar,
+                    StationElapsedCell(r, now).c_str(), Fit(StationOutcomeCell(r), 36).c_str());
             }
             drawn = rows.size() + 1;
         } else {
