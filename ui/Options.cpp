@@ -54,6 +54,11 @@ std::string UsageText() {
            "  --list-ports        list the serial ports (COM number, path, kind, whether it\n"
            "                      opens) and exit\n"
            "  --wait SECONDS      how long to wait for the device to answer (default 10)\n"
+           "  --station           service station: update every device that answers on the\n"
+           "                      serial ports, each by a process of its own, side by side\n"
+           "  --once              with --station: update the devices plugged in now, then exit\n"
+           "  --record FILE       with --station: append a line per device run to FILE (CSV;\n"
+           "                      with --json also FILE.jsonl); default kalvo-station.csv\n"
            "  --help              show this text\n"
            "  --version           show the program version\n"
            "\n"
@@ -133,6 +138,14 @@ bool ParseOptions(int argc, const char* const* argv, UpdaterOptions& opts, std::
                 return false;
             }
             opts.waitSeconds = static_cast<uint32_t>(secs);
+        } else if (arg == "--record") {
+            const char* v = value("--record");
+            if (v == nullptr) return false;
+            opts.record = v;
+        } else if (arg == "--station") {
+            if (!flag(opts.station)) return false;
+        } else if (arg == "--once") {
+            if (!flag(opts.once)) return false;
         } else if (arg == "--read-flash") {
             const char* v = value("--read-flash");
             if (v == nullptr) return false;
@@ -178,6 +191,15 @@ bool ParseOptions(int argc, const char* const* argv, UpdaterOptions& opts, std::
     }
     if (opts.verify && services > 0) {
         error = "--verify checks an update; it cannot be combined with a service operation";
+        return false;
+    }
+    if ((opts.once || !opts.record.empty()) && !opts.station) {
+        error = std::string(opts.once ? "--once" : "--record") + " needs --station";
+        return false;
+    }
+    if (opts.station && (services > 0 || opts.simulate || opts.log)) {
+        // Each device's run has a log of its own; the built-in device is one device.
+        error = "--station cannot be combined with a service operation, --simulate or --log";
         return false;
     }
     if (opts.simulate && !opts.ports.empty()) {

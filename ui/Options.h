@@ -21,6 +21,10 @@ struct UpdaterOptions {
     bool help = false;
     bool version = false;
     uint32_t waitSeconds = 10;  // how long the terminal face waits for the device to answer
+    // The service station: one child updater per device that answers, each with its record.
+    bool station = false;
+    bool once = false;     // the devices plugged in now, then exit
+    std::string record{};  // the station's record file (CSV); empty: kalvo-station.csv
 };
 
 // Parses argv into opts. False with a one-line message in error on bad arguments.

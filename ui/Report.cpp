@@ -43,6 +43,10 @@ std::string Hex32(uint32_t v) {
 
 std::string CSession::JsonReport() const {
     std::string j = "{\n  \"port\": " + (m_strPortUsed.empty() ? "null" : Quote(m_strPortUsed));
+    // What the device answered to the firmware's begin command (the station's record has it).
+    char version[16];
+    std::snprintf(version, sizeof version, "\"0x%04X\"", m_wDeviceVersion);
+    j += ",\n  \"device_version\": " + std::string(m_wDeviceVersion ? version : "null");
     j += ",\n  \"payloads\": [";
     for (int i = 0; i < PAYLOAD_COUNT; ++i) {
         const CRunRecord::Entry& e = m_runEntries[i];

@@ -206,6 +206,7 @@ void CSession::TakeRunRecord(const CKalvoDlg& page) {
         for (int i = 0; i < PAYLOAD_COUNT; ++i) m_bPendingAtStart[i] = pending[i]->load() != 0;
     }
     m_dwAcksAtEnd = page.m_dwAckCount.load();
+    m_wDeviceVersion = page.m_wFwVer.load();
     m_tEnd = CRunRecord::Clock::now();
     m_verify = page.ReadBackResult();
 }

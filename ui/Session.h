@@ -70,6 +70,7 @@ private:
     std::string m_strProblem[PAYLOAD_COUNT];  // why a payload file was refused
     CRunRecord::Entry m_runEntries[PAYLOAD_COUNT];
     uint32_t m_dwAcksAtEnd = 0;
+    uint16_t m_wDeviceVersion = 0;  // the firmware version word the device reported; 0: none
     CRunRecord::Clock::time_point m_tEnd{};
     CFlashReadBack::Result m_verify;
     int m_nExitCode = EXIT_DONE;

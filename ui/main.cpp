@@ -12,6 +12,7 @@
 #include "ui/PortList.h"
 #include "ui/Session.h"
 #include "ui/console/ConsoleFace.h"
+#include "ui/station/StationFace.h"
 #ifdef KALVO_HAVE_WINDOW
 #include "ui/WindowFace.h"
 #endif
@@ -40,6 +41,12 @@ int main(int argc, char** argv) {
     if (opts.listPorts) {
         std::fputs(PortListText(opts.ports).c_str(), stdout);
         return EXIT_DONE;
+    }
+    if (opts.station) {
+#ifdef KALVO_HAVE_STATION_WINDOW
+        if (!opts.headless && plat::HaveDisplay()) return RunStationWindow(opts, argc, argv);
+#endif
+        return RunStationConsole(opts);
     }
     int code = EXIT_DONE;
     {

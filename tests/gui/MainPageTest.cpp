@@ -157,6 +157,8 @@ TEST_F(MainPageTest, TheWarningBoxHoldsTheUpdateUntilItsOkThenTheRunEndsInDone) 
 }
 
 TEST_F(MainPageTest, LeftClicksOnTheStatusPaneNeitherMoveTheCaretNorSelect) {
+    // A payload beside it: the device's answer then leaves the pane alone.
+    m_dir.Write(kPayloads[PAYLOAD_RADAR].file, std::vector<uint8_t>(100, 1));
     Open();
     m_window->Page()->ShowStatus("Разбор ...\r\n", 128);
     m_window->Page()->ShowStatus("Обновление ПО...: 5 % \r\n", 0);
