@@ -65,6 +65,8 @@ ProbeResult ProbeDevice(const std::string& path, uint8_t comNumber, uint32_t wai
 
 bool IsBluetoothPort(const std::string& path) {
     plat::SerialPortInfo info = plat::DescribeSerialPort(path);
+    if (info.kind == plat::SerialPortInfo::Kind::Bluetooth) return true;
+    // Where the system does not say the kind, the names still tell an rfcomm link.
     std::string all = Lower(path + " " + info.driver + " " + info.vendor + " " + info.product);
     for (const char* word : {"rfcomm", "bluetooth", "bthenum", "bthmodem"})
         if (all.find(word) != std::string::npos) return true;
