@@ -39,17 +39,6 @@ std::string Translate(const std::string& reason) {
     return reason;
 }
 
-// Windows names its ports itself ("COM12"): that name alone. Elsewhere the COM number the table
-// gives, then the path.
-std::string PortName(size_t index, const std::string& path) {
-    std::string bare = path.compare(0, 4, "\\\\.\\") == 0 ? path.substr(4) : path;
-    bool com = bare.size() > 3 && std::toupper(static_cast<unsigned char>(bare[0])) == 'C' &&
-               std::toupper(static_cast<unsigned char>(bare[1])) == 'O' &&
-               std::toupper(static_cast<unsigned char>(bare[2])) == 'M' &&
-               std::isdigit(static_cast<unsigned char>(bare[3]));
-    return com ? bare : "COM" + std::to_string(index + 1) + " " + path;
-}
-
 }  // namespace
 
 std::string SearchLineText(const std::vector<std::string>& table, const std::string& summary) {
@@ -62,18 +51,26 @@ std::string SearchLineText(const std::vector<std::string>& table, const std::str
         if (end == std::string::npos) end = summary.size();
         std::string line = summary.substr(at, end - at);
         at = end + 1;
-        size_t space = line.find(' ');
-        if (line.compare(0, 3, "COM") != 0 || space == std::string::npos) continue;
-        size_t n = std::strtoul(line.c_str() + 3, nullptr, 10);
-        if (n == 0 || n > table.size()) continue;
-        std::string rest = line.substr(space + 1);
+        // The port whose label starts the line: "COM12", or "COM1 /dev/ttyUSB0".
+        size_t n = 0;
+        std::string rest;
+        for (size_t i = 0; i < table.size() && n == 0; ++i) {
+            std::string label = serialports::PortLabel(table[i]);
+            if (line.compare(0, label.size(), label) != 0 || line.size() == label.size()) continue;
+            char next = line[label.size()];
+            if (next != ':' && next != ' ') continue;
+            n = i + 1;
+            rest = line.substr(label.size() + (next == ':' ? 1 : 0));
+            if (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
+        }
+        if (n == 0) continue;
         const std::string& path = table[n - 1];
         if (rest.compare(0, path.size() + 2, path + ": ") == 0) rest = rest.substr(path.size() + 2);
         causes[n - 1] = Translate(rest);
     }
     std::string text = TEXT_SEARCHING;
     for (size_t i = 0; i < table.size() && i < 50; ++i) {
-        text += (i != 0 ? TEXT_PORT_SEPARATOR : "") + PortName(i, table[i]);
+        text += (i != 0 ? TEXT_PORT_SEPARATOR : "") + serialports::PortLabel(table[i]);
         if (!causes[i].empty()) text += " " + causes[i];
     }
     return text;

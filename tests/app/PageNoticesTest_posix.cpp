@@ -17,11 +17,14 @@ TEST(SearchLine, NamesEveryPortWithWhatWasWrongInTheDevicesLanguage) {
         "COM3 /dev/ttyACM0: permission denied (add your user to the dialout group)\n"
         "COM4 COM12: cannot open (Input/output error)\n"
         "COM5 /dev/ttyS5: a cause told in a later version";
+    // Each port as the port table labels it everywhere else.
+    serialports::SetPortTable(table);
     EXPECT_EQ(SearchLineText(table, summary),
               "正在查找设备，端口: COM1 /dev/ttyUSB0 无应答，COM2 /dev/ttyS4 端口被其他程序占用，"
-              "COM3 /dev/ttyACM0 无权访问（请将用户加入 dialout 组），COM12 无法打开 "
+              "COM3 /dev/ttyACM0 无权访问（请将用户加入 dialout 组），COM4 COM12 无法打开 "
               "(Input/output error)，COM5 /dev/ttyS5 a cause told in a later version，"
               "COM6 /dev/ttyS6");
+    serialports::SetPortTable({});
     EXPECT_EQ(SearchLineText({}, "none (no serial port found)"), "正在查找设备: 未找到串口");
 }
 
