@@ -19,6 +19,8 @@ bool IsSet(const char* name) {
 
 }  // namespace
 
+void PrepareConsole() {}
+
 bool StdoutIsTerminal() {
     return ::isatty(STDOUT_FILENO) != 0;
 }

@@ -89,6 +89,9 @@ total=4
 echo "e2e: $((total - failed)) passed, $failed failed"
 [ "$failed" = 0 ]
 
+echo "== planted DLLs beside the program, the window program's subsystem"
+bash tests/package/planted-dll.sh "$win"
+
 # The native window and the download, where the tree has them (ui/win32/).
 if [ -f scripts/screenshot-windows.sh ] || [ -f scripts/package-windows.sh ]; then
     echo "== the window under Xvfb, and the download"
