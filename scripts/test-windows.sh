@@ -89,12 +89,13 @@ total=4
 echo "e2e: $((total - failed)) passed, $failed failed"
 [ "$failed" = 0 ]
 
-echo "== planted DLLs beside the program, the window program's subsystem"
-bash tests/package/planted-dll.sh "$win"
-
 # The native window and the download, where the tree has them (ui/win32/).
 if [ -f scripts/screenshot-windows.sh ] || [ -f scripts/package-windows.sh ]; then
     echo "== the window under Xvfb, and the download"
     if [ -f scripts/screenshot-windows.sh ]; then bash scripts/screenshot-windows.sh "$win"; fi
     if [ -f scripts/package-windows.sh ]; then bash scripts/package-windows.sh --check "$win"; fi
 fi
+
+echo "== planted DLLs beside the program and the installer, the window program's subsystem"
+setup=$(ls "$win"/package/kalvo-updater-*-win64-setup.exe 2>/dev/null | head -n 1 || true)
+bash tests/package/planted-dll.sh "$win" ${setup:+"$setup"}
