@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # A DLL planted beside a Windows download (the Downloads-folder attack) never runs in it: for each
-# DLL name the program imports or loads that is not a known DLL (and the names Windows' own DLLs
-# and installers often load by name), a DLL that leaves a mark file when loaded is put beside
-# kalvo-updater.exe, wine is told to prefer such DLLs (the program's folder first, as Windows
-# searches for non-known DLLs), and the window, a --simulate update and the console twin are run;
-# with an installer given, the same beside it for a silent install. Also: the .exe is a window
-# program, without a console window of its own.
+# DLL name the program imports or loads that is not a known DLL, a DLL that leaves a mark file
+# when loaded is put beside kalvo-updater.exe, wine is told to prefer such DLLs (the program's
+# folder first, as Windows searches for non-known DLLs), and the window, a --simulate update and
+# the console twin are run; with an installer given, the same beside it for a silent install.
+# Also: the .exe is a window program, without a console window of its own.
 #   planted-dll.sh BUILD_DIR [SETUP_EXE]   (wine prefix as scripts/wine-run.sh; needs xvfb-run)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -44,13 +43,14 @@ int PlantedStub(void) { return 0; }
 C
 
 known=" kernel32 user32 gdi32 advapi32 shell32 shlwapi msvcrt ole32 oleaut32 comdlg32 imm32 rpcrt4 sechost ws2_32 ntdll "
-extra="uxtheme userenv version shfolder dwmapi propsys profapi cryptbase apphelp setupapi cfgmgr32"
+# Only the names the download itself imports or loads: wine's own builtin DLLs import others
+# (user32 version.dll, comctl32 uxtheme.dll, shell32 propsys.dll) that Windows' do not, and
+# would load those beside any program before its code runs.
 # plant DIR PROGRAM: a DLL of every such name of PROGRAM in DIR; prints the names.
 plant() {
     local dir=$1 exe=$2 n names
     names=$( ($triple-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p'
-              strings -a "$exe" | grep -ioE '^[a-z0-9_]+\.dll$'
-              printf '%s\n' $extra) |
+              strings -a "$exe" | grep -ioE '^[a-z0-9_]+\.dll$') |
             tr 'A-Z' 'a-z' | sed 's/\.dll$//' | sort -u)
     for n in $names; do
         case "$known" in *" $n "*) continue ;; esac
@@ -65,14 +65,20 @@ plant() {
         echo "$n"
     done
 }
-# run DIR SECONDS PROGRAM ARGS...: under wine, with the planted DLLs preferred.
+# run [xvfb-run ARGS... --] DIR SECONDS PROGRAM ARGS...: under wine, the planted DLLs preferred.
 run() {
+    local display=()
+    if [ "$1" = xvfb-run ]; then
+        while [ "$1" != -- ]; do display+=("$1"); shift; done
+        shift
+    fi
     local dir=$1 secs=$2
     shift 2
     local names
     names=$(cd "$dir" && ls -- *.dll | sed 's/\.dll$//' | paste -sd, -)
-    (cd "$dir" && WINEDLLOVERRIDES="mscoree,mshtml=;$names=n,b" KALVO_WINE_TIMEOUT=$secs \
-        "$root/scripts/wine-run.sh" "$@") >>"$work/runs.log" 2>&1 || echo "exit code $?" >>"$work/runs.log"
+    (cd "$dir" && "${display[@]}" env WINEDLLOVERRIDES="mscoree,mshtml=;$names=n,b" \
+        KALVO_WINE_TIMEOUT="$secs" "$root/scripts/wine-run.sh" "$@") >>"$work/runs.log" 2>&1 ||
+        echo "exit code $?" >>"$work/runs.log"
 }
 marks() {  # DIR: the planted DLLs that ran (the loader may name the file as the import: WINMM)
     find "$1" -maxdepth 1 -iname '*.mark' -printf '%f\n' | sed 's/\.mark$//I' | tr 'A-Z' 'a-z'
@@ -86,9 +92,7 @@ echo "planted beside the program:" $(plant "$app" "$app/kalvo-updater.exe")
 winapp="Z:${app//\//\\}"
 # The window needs the virtual display from the first window of a wineserver on.
 WINEPREFIX=$prefix timeout 30 wineserver -k || true
-export -f run
-export root work
-xvfb-run -a -s "-screen 0 1024x768x24" bash -c "run '$app' 8 '$winapp\\kalvo-updater.exe' --simulate"
+run xvfb-run -a -s "-screen 0 1024x768x24" -- "$app" 8 "$winapp\\kalvo-updater.exe" --simulate
 WINEPREFIX=$prefix timeout 30 wineserver -k || true
 run "$app" 120 "$winapp\\kalvo-updater.exe" --simulate --headless
 [ -f "$app/kalvo-updater.com" ] && run "$app" 30 "$winapp\\kalvo-updater.com" --version
