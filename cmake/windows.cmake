@@ -16,3 +16,5 @@ set(KALVO_OS_LIBS winmm shell32 advapi32)
 
 # GoogleTest from Debian's source package: there is no mingw build of it.
 set(KALVO_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the Windows tests")
+
+include(${CMAKE_CURRENT_LIST_DIR}/windows-dlls.cmake)

@@ -6,6 +6,10 @@
 
 namespace plat {
 
+// First thing in main: on Windows the window program, started from a console, writes into that
+// console, and text for a console goes through the wide console API. Nothing on Linux.
+void PrepareConsole();
+
 // True when standard output is a terminal that shows UTF-8 and takes "\r" and "\033[K" to redraw
 // a line (a Windows console is switched to UTF-8 and to these sequences here).
 bool StdoutIsTerminal();

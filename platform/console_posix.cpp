@@ -20,6 +20,8 @@ bool IsSet(const char* name) {
 
 }  // namespace
 
+void PrepareConsole() {}
+
 bool StdoutIsTerminal() {
     // A dumb terminal (an editor's shell buffer, TERM=dumb) shows control sequences as text.
     const char* term = std::getenv("TERM");

@@ -128,3 +128,7 @@ if [ -f scripts/screenshot-windows.sh ] || [ -f scripts/package-windows.sh ]; th
     if [ -f scripts/screenshot-windows.sh ]; then bash scripts/screenshot-windows.sh "$win"; fi
     if [ -f scripts/package-windows.sh ]; then bash scripts/package-windows.sh --check "$win"; fi
 fi
+
+echo "== planted DLLs beside the program and the installer, the window program's subsystem"
+setup=$(ls "$win"/package/kalvo-updater-*-win64-setup.exe 2>/dev/null | head -n 1 || true)
+bash tests/package/planted-dll.sh "$win" ${setup:+"$setup"}

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs (Debian 12, as root), builds, and runs every test: the normal
-# build, the Windows build under wine, then AddressSanitizer+UndefinedBehaviorSanitizer and
-# ThreadSanitizer builds.
+# build, the Windows build under wine, a second build of the downloads that must give the same
+# bytes, then AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -20,6 +20,14 @@ run_build build -DCMAKE_BUILD_TYPE=Release
 # The Windows program, cross-built and tested under wine (scripts/test-windows.sh).
 if [ "${KALVO_SKIP_WINDOWS:-0}" != 1 ]; then
     KALVO_LINUX_BUILD=build bash scripts/test-windows.sh
+fi
+# The downloads of this commit built once more elsewhere give the same bytes.
+if [ "${KALVO_SKIP_REPRODUCIBLE:-0}" != 1 ]; then
+    if [ "${KALVO_SKIP_WINDOWS:-0}" != 1 ]; then
+        bash scripts/check-reproducible.sh --against build build-win
+    else
+        bash scripts/check-reproducible.sh --against build -
+    fi
 fi
 if [ "${KALVO_SKIP_SANITIZERS:-0}" != 1 ]; then
     run_build build-asan -DKALVO_SANITIZE=address,undefined -DKALVO_QT=OFF -DKALVO_BENCH=OFF

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/PayloadTable.h"
+#include "platform/PortName.h"
 
 namespace {
 
@@ -114,7 +115,7 @@ bool ParseOptions(int argc, const char* const* argv, UpdaterOptions& opts, std::
                 error = "at most 50 ports can be given";
                 return false;
             }
-            opts.ports.emplace_back(v);
+            opts.ports.push_back(plat::CanonicalPortName(v));
         } else if (arg == "--payload-dir") {
             const char* v = value("--payload-dir");
             if (v == nullptr) return false;

@@ -18,6 +18,7 @@
 #endif
 
 int main(int argc, char** argv) {
+    plat::PrepareConsole();
     // Output piped into a reader that stops early (| head) must not end the update: the writes
     // fail instead, and the log echo stops.
     plat::IgnoreBrokenPipe();
