@@ -77,9 +77,12 @@ public:
     void ScanComPorts();
     void FindPayloadFiles();
 
-    // Command results from the controller (reader and sender threads).
+    // Command results and the controller's own notifications (reader and sender threads), each
+    // on its own path.
     static void OnCmdResult(const uint8_t* data, void* context, uint8_t code, int32_t dataLen);
+    static void OnCmdNotify(const uint8_t* data, void* context, uint8_t code, int32_t dataLen);
     void ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen);
+    void ProcessNotify(uint8_t code, const uint8_t* data, int32_t dataLen);
     void DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data, int32_t dataLen);
     void AbortPending(uint8_t code);
     void ShowStatus(const std::string& text, uint8_t mode);
@@ -202,6 +205,8 @@ private:
     // A begin command went out and the device has not said it is ready yet: the page is idle, but
     // a run is under way that the reply timer must be able to end.
     std::atomic<bool> m_bAwaitReady{false};
+    // A payload is at 100 %: its end command and the pause before the next one are under way.
+    std::atomic<bool> m_bPayloadClosing{false};
     // Command code of the frame sent last: only its answer disarms the reply timer.
     std::atomic<uint8_t> m_byInFlight{0};
     // The version box while it is open; shared with the window, which may close it late.

@@ -196,6 +196,8 @@ void CKalvoDlg::OnPayloadAck(int which) {
     uint32_t total = which == PAYLOAD_FW ? static_cast<uint32_t>(holder->GetDataRecordCount())
                                          : g_ISPCtrl.m_dwRawFrames.load();
     if (CountAck(row.state, total, row.progressText) != 100) return;
+    // Until the next payload has begun, a failed write or hang-up still ends a run.
+    m_bPayloadClosing.store(true);
     m_runRecord.Written(which);
     ShowStatus(row.doneText, 128);
     m_byState.store(STATE_IDLE);
@@ -205,8 +207,12 @@ void CKalvoDlg::OnPayloadAck(int which) {
     Pending(which).store(0);
     // A port closed during the pause (a pulled cable, the window going) ends the run here: its
     // closer has taken over.
-    if (row.pauseMs != 0 && !Pause(row.pauseMs)) return;
+    if (row.pauseMs != 0 && !Pause(row.pauseMs)) {
+        m_bPayloadClosing.store(false);
+        return;
+    }
     CompletePayload(which);
+    m_bPayloadClosing.store(false);
 }
 
 void CKalvoDlg::CompletePayload(int which) {

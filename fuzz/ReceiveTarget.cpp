@@ -117,8 +117,9 @@ int FuzzReceive(const uint8_t* data, size_t size) {
     g_ISPCtrl.m_nRunState.store(static_cast<int32_t>(sel / kStateCount % 3));
     g_ISPCtrl.m_nVerifyIndex.store(0);
     g_ISPCtrl.m_dwFlashSizeKB.store(512);
-    g_ISPCtrl.SetResultCallback(&CKalvoDlg::OnCmdResult);
+    g_ISPCtrl.SetResultCallback(&CKalvoDlg::OnCmdResult, &CKalvoDlg::OnCmdNotify);
     g_ISPCtrl.m_pfnResult.store(&CKalvoDlg::OnCmdResult);
+    g_ISPCtrl.m_pfnNotify.store(&CKalvoDlg::OnCmdNotify);
     g_ISPCtrl.m_pResultCtx.store(&page);
     page.m_byState.store(kStates[sel % kStateCount]);
     page.m_bBurnArmed.store(sel / (kStateCount * 3) % 2);
@@ -142,6 +143,7 @@ int FuzzReceive(const uint8_t* data, size_t size) {
 
     page.OnDestroy();
     g_ISPCtrl.m_pfnResult.store(nullptr);
+    g_ISPCtrl.m_pfnNotify.store(nullptr);
     g_ISPCtrl.m_nRunState.store(2);
     g_ISPCtrl.m_rxStream.Clear();
     g_ISPCtrl.m_rxReply.Clear();
