@@ -279,6 +279,8 @@ void CKalvoDlg::OnLinkFailure(const std::string& reason, bool hangUp) {
     ClosePort();
     if (m_pWnd != nullptr) m_pWnd->KillTimer(TIMER_REPLY);
     m_bAwaitReady.store(false);
+    m_byEndAwaited.store(0);
+    m_bPayloadClosing.store(false);
     m_byState.store(STATE_IDLE);
     // The next press, once the device is found again, writes every payload anew.
     FindPayloadFiles();

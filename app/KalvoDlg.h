@@ -164,6 +164,8 @@ private:
     // One acknowledgement of a payload's write frame; at 100 % the payload is closed.
     void OnPayloadAck(int which);
     void CompletePayload(int which);
+    // The answer to the end command of a payload at 100 %.
+    void OnEndAnswered(uint8_t code);
     // Counts one acknowledgement of the payload burnt in state and shows its percentage; the
     // percentage, or -1 when the page is not in that state.
     int CountAck(uint8_t state, uint32_t total, const char* format);
@@ -207,6 +209,9 @@ private:
     std::atomic<bool> m_bAwaitReady{false};
     // A payload is at 100 %: its end command and the pause before the next one are under way.
     std::atomic<bool> m_bPayloadClosing{false};
+    // The end command whose answer closes the payload m_nEndAwaited; 0: none awaited.
+    std::atomic<uint8_t> m_byEndAwaited{0};
+    std::atomic<int> m_nEndAwaited{0};
     // Command code of the frame sent last: only its answer disarms the reply timer.
     std::atomic<uint8_t> m_byInFlight{0};
     // The version box while it is open; shared with the window, which may close it late.

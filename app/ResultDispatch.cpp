@@ -88,6 +88,7 @@ void CKalvoDlg::ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen
         return;
     }
     DispatchResult(code, this, data, dataLen);
+    if (code == CMD_FW_END || code == CMD_EDOG_END || code == CMD_MUSIC_END) OnEndAnswered(code);
     if (code == CMD_FW_BEGIN) {
         if (dataLen < 2) {
             WriteLog("#####[CKalvoDlg] version answer too short (%d bytes)\r\n", dataLen);
@@ -231,6 +232,8 @@ void CKalvoDlg::OnDeviceError(const uint8_t* data, int32_t dataLen) {
         g_ISPCtrl.AbortReadFlash();
     }
     m_bAwaitReady.store(false);
+    m_byEndAwaited.store(0);
+    m_bPayloadClosing.store(false);
     m_byState.store(STATE_IDLE);
     Notify(PageEvent::DeviceError, Format("device error %d", code));
 }

@@ -332,14 +332,15 @@ void CISPCtrl::finish_task(const CRawString& frame) {
     uint8_t s = frame.GetAt(3);
     int32_t need = (code == CMD_STATUS) ? AnswerBytes(s) : 6;
     if (m_nFrameEnd < need || frame.m_nLen < 4) return;
-    int32_t runState = m_nRunState.load();
     // Verify results are the device's own reports: no command of ours is answered by them.
-    if (runState == RUN_RUNNING && s != CMD_VERIFY && !TaskManager().IsInFlight(s)) {
+    if (m_nRunState.load() == RUN_RUNNING && s != CMD_VERIFY && !TaskManager().IsInFlight(s)) {
         WriteLog("[CISPCtrl] answer %x for %x, which is not in flight: dropped\r\n", code, s);
         return;
     }
     // The command answered, so that the page disarms its reply timer only for its own command.
     Notify(&s, 1, NOTIFY_REPLY);
+    // Read after the notice: the page may have ended a stop there.
+    int32_t runState = m_nRunState.load();
     if (runState == RUN_RUNNING) {
         TaskManager().FinishTask(s);
     } else {

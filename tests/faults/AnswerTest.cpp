@@ -82,10 +82,13 @@ TEST_F(AnswerTest, VerifyOfAnIntactDeviceWithNoiseAheadOfEveryAnswerMatches) {
     o.faults.noiseByte = 0xFF;
     ASSERT_TRUE(rig->StartDevice(o));
     std::string out;
-    EXPECT_EQ(rig->RunFace(out, [](UpdaterOptions& u) {
-                  u.verify = true;
-                  u.waitSeconds = 60;
-              }), EXIT_DONE) << out;
+    EXPECT_EQ(rig->RunFace(out,
+                           [](UpdaterOptions& u) {
+                               u.verify = true;
+                               u.waitSeconds = 60;
+                           }),
+              EXIT_DONE)
+        << out;
     EXPECT_NE(out.find("bytes read back, all match"), std::string::npos) << out;
 }
 

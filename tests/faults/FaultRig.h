@@ -31,7 +31,8 @@ struct PhaseInfo {
     const char* name;
     int firstData;  // host frame number of the first data frame when it is the only payload
 };
-inline const PhaseInfo kPhases[PH_COUNT] = {{"Firmware", 4}, {"Edog", 3}, {"Music", 3}, {"Radar", 3}};
+inline const PhaseInfo kPhases[PH_COUNT] = {
+    {"Firmware", 4}, {"Edog", 3}, {"Music", 3}, {"Radar", 3}};
 
 // Payload bytes per data frame.
 inline size_t Chunk(Phase ph) {

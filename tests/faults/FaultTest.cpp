@@ -40,13 +40,14 @@ enum class Fault {
     Shrunk,
     Noise,
     StatusForAck,
-    StrayStatus
+    StrayStatus,
+    EndRefused,
+    SilentEnd
 };
-const char* const kFaultNames[] = {"Garble",     "Drop",       "Silence",    "SilentBegin",
-                                   "SilentNext", "Error",      "Hangup",     "Stray",
-                                   "SlowReady",  "NeverReady", "SingleByte", "Garbage",
-                                   "OldVersion", "ShortRead",  "Shrunk",     "Noise",
-                                   "StatusForAck", "StrayStatus"};
+const char* const kFaultNames[] = {
+    "Garble", "Drop",      "Silence",      "SilentBegin", "SilentNext", "Error",      "Hangup",
+    "Stray",  "SlowReady", "NeverReady",   "SingleByte",  "Garbage",    "OldVersion", "ShortRead",
+    "Shrunk", "Noise",     "StatusForAck", "StrayStatus", "EndRefused", "SilentEnd"};
 
 constexpr int ALL = 99;  // every data frame
 
@@ -67,7 +68,7 @@ struct Noise {
     bool apart;
 };
 const Noise kNoises[] = {{1, 0, 0x00, false}, {1, 0, 0xFF, true}, {1, 0, 0xAC, false},
-                         {3, 0, -1, false},   {7, 0, -1, true},    {300, 5, -1, true},
+                         {3, 0, -1, false},   {7, 0, -1, true},   {300, 5, -1, true},
                          {64, 0, -1, false},  {1, 2, 0x00, false}};
 
 // The message decides the event, the exit code and whether the port stays open.
@@ -117,13 +118,18 @@ std::vector<Row> Rows() {
     }
     for (Phase p : {PH_EDOG, PH_MUSIC, PH_RADAR})
         rows.push_back({Fault::StatusForAck, p, kTimeout, ALL, p == PH_MUSIC, 0});
+    // The end command of the last payload refused, or never answered.
+    rows.push_back({Fault::EndRefused, PH_FW, "Flash写保护!\n", ALL, false, 6});
+    rows.push_back({Fault::EndRefused, PH_EDOG, "命令无效，请重试!\n", ALL, true, 3});
+    rows.push_back({Fault::SilentEnd, PH_MUSIC, kTimeout, ALL, false, 0});
+    rows.push_back({Fault::SilentEnd, PH_FW, kTimeout, ALL, true, 0});
     // A status for a command never sent, named by a code the controller also uses for its own
     // notices.
     const uint8_t strays[] = {0x10, 0x11, 0x15, 0x16, 0x17, 0x18};
     for (size_t i = 0; i < std::size(strays); ++i) {
         Phase p = kAll[i % 4];
-        rows.push_back({Fault::StrayStatus, p, p == PH_RADAR ? kRadarDone : kDone, ALL, i == 1,
-                        strays[i]});
+        rows.push_back(
+            {Fault::StrayStatus, p, p == PH_RADAR ? kRadarDone : kDone, ALL, i == 1, strays[i]});
     }
     return rows;
 }
@@ -174,6 +180,10 @@ sim::Options OptionsFor(const Row& r) {
         f.noiseApart = n.apart;
     }
     if (x == Fault::StatusForAck) f.statusForAckAt = d + 1;
+    // The end command follows the five firmware records or the three raw data frames.
+    const int end = r.phase == PH_FW ? d + 5 : d + 3;
+    if (x == Fault::EndRefused) f.errorAt = end;
+    if (x == Fault::SilentEnd) f.silenceAfter = end - 1;
     if (x == Fault::StrayStatus) {
         f.strayStatusAt = d + 1;
         f.strayStatusCode = r.code;
