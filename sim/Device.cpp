@@ -27,8 +27,11 @@ using std::chrono::nanoseconds;
 // A frame whose rest has not come for this long is given up: the host is waiting for an answer
 // by then, and a device would time its receiver out too.
 constexpr milliseconds STALE_FRAME{500};
-// Without line-rate emulation single-byte answers are spaced so that the reader sees them apart.
-constexpr microseconds SINGLE_BYTE_GAP{250};
+// Without line-rate emulation single-byte answers are spaced so that the reader sees them apart:
+// a quarter of a millisecond of program time, so that a scaled test sees the same answer times.
+nanoseconds SingleByteGap() {
+    return plat::ToReal(1) / 4;
+}
 // A served tty with nobody on its other end keeps reporting a hang-up.
 constexpr milliseconds HANGUP_BACKOFF{10};
 constexpr milliseconds IDLE_POLL{200};
@@ -336,7 +339,7 @@ void CDevice::State::Send(Answer a, Clock::time_point ready, bool hangupAfter) {
         for (Piece& piece : a) {
             if (faults.singleByteWrites) {
                 for (uint8_t b : piece.bytes) {
-                    t += opt.lineRate ? WireTime(1, piece.baud) : nanoseconds(SINGLE_BYTE_GAP);
+                    t += opt.lineRate ? WireTime(1, piece.baud) : SingleByteGap();
                     outbox.push_back({t, {b}, piece.baud});
                 }
             } else {
