@@ -458,7 +458,10 @@ void CDevice::SetFaults(const Faults& faults) {
 
 void CDevice::PullCable() {
     std::lock_guard<std::mutex> lk(m_p->mu);
-    if (m_p->lineOpen) m_p->HangUp();
+    if (!m_p->lineOpen) return;
+    m_p->HangUp();
+    // The service thread may still wait on the line: the line is gone once it lets go.
+    m_p->line->Wake();
 }
 
 bool CDevice::PayloadsComplete() const {
