@@ -217,6 +217,7 @@ TEST_F(IspWire, DeviceErrorDropsTheQueueAndTheNextAnswerStartsAfresh) {
 
 TEST_F(IspWire, FlashSizeComesFromTheTable) {
     g_ISPCtrl.GetFlashSize();
+    dev.ReadFrame();  // answered once in flight
     Send(Answer(CMD_FLASH_SIZE, {0x19, 0x00}));
     EXPECT_EQ(g_ISPCtrl.m_dwFlashSizeKB.load(), 768u);
     const std::pair<uint8_t, uint32_t> table[] = {
