@@ -91,8 +91,10 @@ public:
 void HandResult(CKalvoDlg& page, const uint8_t* chunk, size_t n) {
     static const uint8_t kNone[4] = {0, 0, 0, 0};
     std::vector<uint8_t> data(chunk + 1, chunk + n);
-    CKalvoDlg::OnCmdResult(data.empty() ? kNone : data.data(), &page, chunk[0],
-                           static_cast<int32_t>(data.size()));
+    // The controller's own notices come on their own path.
+    const bool notice = chunk[0] >= NOTIFY_DEVICE_ERROR && chunk[0] <= NOTIFY_WRITE_FAILED;
+    (notice ? &CKalvoDlg::OnCmdNotify : &CKalvoDlg::OnCmdResult)(
+        data.empty() ? kNone : data.data(), &page, chunk[0], static_cast<int32_t>(data.size()));
 }
 
 }  // namespace
