@@ -132,7 +132,7 @@ int CKalvoDlg::OnInitDialog() {
     TaskManager().Start();
     if (m_bStop.load() != 0) StartThread();
     m_hJobEvent.Set();
-    g_ISPCtrl.SetResultCallback(&CKalvoDlg::OnCmdResult);
+    g_ISPCtrl.SetResultCallback(&CKalvoDlg::OnCmdResult, &CKalvoDlg::OnCmdNotify);
     // The files first: the device may answer at once, and its answer offers the button only
     // when they are right.
     FindPayloadFiles();
@@ -239,6 +239,7 @@ void CKalvoDlg::OnLinkFailure(const std::string& reason, bool hangUp) {
     // A port the search is probing, or closing: the search goes on with the next one.
     if (m_search.IsSearching() && !g_ISPCtrl.m_bProbeAnswered.load()) return;
     bool running = m_byState.load() != STATE_IDLE || m_bAwaitReady.load() ||
+                   m_bPayloadClosing.load() ||
                    (m_wPayloadDone.load() != 0 && m_wPayloadDone.load() < m_wPayloadTotal.load());
     if (!running) {
         // Idle: the device went away before the press. Release its port and look for it again.
@@ -253,10 +254,17 @@ void CKalvoDlg::OnLinkFailure(const std::string& reason, bool hangUp) {
     ClosePort();
     if (m_pWnd != nullptr) m_pWnd->KillTimer(TIMER_REPLY);
     m_bAwaitReady.store(false);
+    m_byEndAwaited.store(0);
+    m_bPayloadClosing.store(false);
     m_byState.store(STATE_IDLE);
+    // The next press, once the device is found again, writes every payload anew.
+    FindPayloadFiles();
+    TaskManager().Start();
     ShowStatus(hangUp ? TEXT_LINE_LOST : TEXT_WRITE_FAILED, 128);
     g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
     Notify(PageEvent::LinkLost, reason);
+    EnableButton(false);
+    StartPortSearch();
 }
 
 void CKalvoDlg::OnDestroy() {

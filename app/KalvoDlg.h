@@ -79,9 +79,12 @@ public:
     void ScanComPorts();
     void FindPayloadFiles();
 
-    // Command results from the controller (reader and sender threads).
+    // Command results and the controller's own notifications (reader and sender threads), each
+    // on its own path.
     static void OnCmdResult(const uint8_t* data, void* context, uint8_t code, int32_t dataLen);
+    static void OnCmdNotify(const uint8_t* data, void* context, uint8_t code, int32_t dataLen);
     void ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen);
+    void ProcessNotify(uint8_t code, const uint8_t* data, int32_t dataLen);
     void DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data, int32_t dataLen);
     void AbortPending(uint8_t code);
     void ShowStatus(const std::string& text, uint8_t mode);
@@ -182,6 +185,8 @@ private:
     // One acknowledgement of a payload's write frame; at 100 % the payload is closed.
     void OnPayloadAck(int which);
     void CompletePayload(int which);
+    // The answer to the end command of a payload at 100 %.
+    void OnEndAnswered(uint8_t code);
     // Counts one acknowledgement of the payload burnt in state and shows its percentage; the
     // percentage, or -1 when the page is not in that state.
     int CountAck(uint8_t state, uint32_t total, const char* format);
@@ -265,6 +270,11 @@ private:
     // A begin command went out and the device has not said it is ready yet: the page is idle, but
     // a run is under way that the reply timer must be able to end.
     std::atomic<bool> m_bAwaitReady{false};
+    // A payload is at 100 %: its end command and the pause before the next one are under way.
+    std::atomic<bool> m_bPayloadClosing{false};
+    // The end command whose answer closes the payload m_nEndAwaited; 0: none awaited.
+    std::atomic<uint8_t> m_byEndAwaited{0};
+    std::atomic<int> m_nEndAwaited{0};
     // Command code of the frame sent last: only its answer disarms the reply timer.
     std::atomic<uint8_t> m_byInFlight{0};
     // The version box while it is open; shared with the window, which may close it late.

@@ -13,7 +13,14 @@ void CKalvoDlg::OnCmdResult(const uint8_t* data, void* context, uint8_t code, in
     dlg->ProcessResult(code, data, dataLen);
 }
 
-void CKalvoDlg::ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen) {
+void CKalvoDlg::OnCmdNotify(const uint8_t* data, void* context, uint8_t code, int32_t dataLen) {
+    if (context == nullptr) return;
+    auto* dlg = static_cast<CKalvoDlg*>(context);
+    if (dlg->m_bDestroyed.load()) return;
+    dlg->ProcessNotify(code, data, dataLen);
+}
+
+void CKalvoDlg::ProcessNotify(uint8_t code, const uint8_t* data, int32_t dataLen) {
     WriteLog("proce(%x)(%x)", code, m_byState.load());
     if (code == NOTIFY_SENDING) {
         uint8_t sent = dataLen >= 1 ? data[0] : 0;
@@ -42,9 +49,17 @@ void CKalvoDlg::ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen
         // Only the answer to the command in flight disarms the timer: a stray or late answer (to
         // the last payload's end) must not, nor anything while the ready frame is awaited.
         bool own = dataLen >= 1 && data[0] == m_byInFlight.load();
-        if (m_pWnd != nullptr && own && !m_bAwaitReady.load()) m_pWnd->KillTimer(TIMER_REPLY);
+        uint8_t state = m_byState.load();
+        if (m_pWnd != nullptr && own && !m_bAwaitReady.load()) {
+            // An operation under way must send again within the reply time: an answer that
+            // advances nothing (a status in place of an acknowledgement) then ends it as silence.
+            if (state != STATE_IDLE && state != STATE_STOPPING)
+                m_pWnd->SetTimer(TIMER_REPLY, REPLY_WAIT_MS);
+            else
+                m_pWnd->KillTimer(TIMER_REPLY);
+        }
         WriteLog("kill 1");
-        if (m_byState.load() != STATE_STOPPING) return;
+        if (state != STATE_STOPPING) return;
         int32_t run = g_ISPCtrl.m_nRunState.load();
         WriteLog("proce(%x)", run);
         if (run != RUN_RUNNING) {
@@ -60,7 +75,20 @@ void CKalvoDlg::ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen
         if (run == RUN_STOPPED) AbortPending(code);
         return;
     }
+    if (code == NOTIFY_DEVICE_ERROR) OnDeviceError(data, dataLen);
+    if (code == NOTIFY_READ_PROGRESS) OnReadProgress(data, dataLen);
+}
+
+void CKalvoDlg::ProcessResult(uint8_t code, const uint8_t* data, int32_t dataLen) {
+    WriteLog("proce(%x)(%x)", code, m_byState.load());
+    if (m_byState.load() == STATE_STOPPING) {
+        int32_t run = g_ISPCtrl.m_nRunState.load();
+        WriteLog("proce(%x)", run);
+        if (run == RUN_STOPPED) AbortPending(code);
+        return;
+    }
     DispatchResult(code, this, data, dataLen);
+    if (code == CMD_FW_END || code == CMD_EDOG_END || code == CMD_MUSIC_END) OnEndAnswered(code);
     if (code == CMD_FW_BEGIN) {
         if (dataLen < 2) {
             WriteLog("#####[CKalvoDlg] version answer too short (%d bytes)\r\n", dataLen);
@@ -111,14 +139,8 @@ void CKalvoDlg::DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data
         case CMD_ECHO:
             dlg->OnEchoResult(data, dataLen);
             break;
-        case NOTIFY_DEVICE_ERROR:
-            dlg->OnDeviceError(data, dataLen);
-            break;
         case CMD_ERASE_CHIP:
             dlg->OnEraseDone();
-            break;
-        case NOTIFY_READ_PROGRESS:
-            dlg->OnReadProgress(data, dataLen);
             break;
         case CMD_FW_READY:
             if (dlg->m_bBurnArmed.load() != 0) dlg->BurnHex();
@@ -212,6 +234,8 @@ void CKalvoDlg::OnDeviceError(const uint8_t* data, int32_t dataLen) {
         g_ISPCtrl.AbortReadFlash();
     }
     m_bAwaitReady.store(false);
+    m_byEndAwaited.store(0);
+    m_bPayloadClosing.store(false);
     m_byState.store(STATE_IDLE);
     Notify(PageEvent::DeviceError, Format("device error %d", code));
 }

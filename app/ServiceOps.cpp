@@ -113,6 +113,13 @@ void CKalvoDlg::OnReadBlock(const uint8_t* data, int32_t dataLen) {
         m_byState.store(STATE_IDLE);
         ShowStatus(TEXT_READ_ERROR, 0);
         Notify(PageEvent::ServiceFailed, g_ISPCtrl.GetReadError());
+    } else if (!ReadBlockIntact(data, dataLen)) {
+        // Asked for again and still bad: the error line is shown, and the dump cannot be trusted.
+        g_ISPCtrl.CancelReadFlash();
+        m_byState.store(STATE_IDLE);
+        Notify(PageEvent::ServiceFailed,
+               Format("the block at 0x%08X failed its check %d times; %s is incomplete",
+                      g_ISPCtrl.ReadBlockAddress(), CISPCtrl::READ_RETRIES + 1, name.c_str()));
     }
 }
 

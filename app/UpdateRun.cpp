@@ -230,6 +230,8 @@ void CKalvoDlg::OnPayloadAck(int which) {
     uint32_t total = which == PAYLOAD_FW ? static_cast<uint32_t>(holder->GetDataRecordCount())
                                          : g_ISPCtrl.m_dwRawFrames.load();
     if (CountAck(row.state, total, row.progressText) != 100) return;
+    // Until the next payload has begun, a failed write or hang-up still ends a run.
+    m_bPayloadClosing.store(true);
     m_runRecord.Written(which);
     ShowStatus(row.doneText, 128);
     m_byState.store(STATE_IDLE);
@@ -239,8 +241,35 @@ void CKalvoDlg::OnPayloadAck(int which) {
     Pending(which).store(0);
     // A port closed during the pause (a pulled cable, the window going) ends the run here: its
     // closer has taken over.
-    if (row.pauseMs != 0 && !Pause(row.pauseMs)) return;
+    if (row.pauseMs != 0 && !Pause(row.pauseMs)) {
+        m_bPayloadClosing.store(false);
+        return;
+    }
+    if (row.end != nullptr) {
+        // The end command's answer (come during the pause) closes the payload: a device that
+        // refuses it ends the run with its message, one that stays silent with the time-out.
+        static constexpr uint8_t kEndCode[PAYLOAD_COUNT] = {CMD_FW_END, CMD_EDOG_END, CMD_MUSIC_END,
+                                                            0};
+        m_nEndAwaited.store(which);
+        m_byEndAwaited.store(kEndCode[which]);
+        m_bAwaitReady.store(true);
+        if (m_pWnd != nullptr) m_pWnd->SetTimer(TIMER_REPLY, REPLY_WAIT_MS);
+        return;
+    }
     CompletePayload(which);
+    m_bPayloadClosing.store(false);
+}
+
+void CKalvoDlg::OnEndAnswered(uint8_t code) {
+    uint8_t expected = code;
+    if (code == 0 || !m_byEndAwaited.compare_exchange_strong(expected, 0)) return;
+    // A time-out or a lost link has ended the run already.
+    bool awaited = m_bAwaitReady.exchange(false);
+    if (awaited) {
+        if (m_pWnd != nullptr) m_pWnd->KillTimer(TIMER_REPLY);
+        CompletePayload(m_nEndAwaited.load());
+    }
+    m_bPayloadClosing.store(false);
 }
 
 void CKalvoDlg::CompletePayload(int which) {

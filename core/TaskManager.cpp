@@ -4,9 +4,11 @@
 
 int CCmdTaskManager::AddTask(CISPPacket& task) {
     if (BusyElapsed() > 2000) {
+        uint32_t elapsed = BusyElapsed();
         WriteLog("Previous Task has took %dms, may be halt, restart\r\n",
-                 static_cast<int>(BusyElapsed()));
+                 static_cast<int>(elapsed));
         Restart();
+        if (m_pISPCtrl != nullptr) m_pISPCtrl->OnSendGivenUp(elapsed);
     }
     return CTaskManager::AddTask(task);
 }

@@ -143,6 +143,16 @@ public:
 
     virtual int ExecuteTask(T& task, int32_t tryIndex) = 0;
 
+    // True when the front record carries this code and has gone to the sender: an answer naming
+    // it is the one awaited.
+    bool IsInFlight(uint8_t code) {
+        if (!Lock()) return false;
+        const auto& q = m_pQueue->lstTask;
+        bool inFlight = !q.empty() && q.front().bSent && q.front().task.GetCode() == code;
+        Unlock();
+        return inFlight;
+    }
+
     // Inspection for the page, tests and benchmarks.
     size_t GetQueueSize() {
         Lock();
@@ -266,6 +276,9 @@ class CFrameSender {
 public:
     virtual ~CFrameSender() = default;
     virtual int send_data(const uint8_t* frame, int32_t len) = 0;
+    // A send hung and was given up with every record queued behind it: the frames after it must
+    // not reach the device with a gap before them.
+    virtual void OnSendGivenUp(uint32_t /*elapsedMs*/) {}
 };
 
 class CCmdTaskManager : public CTaskManager<CISPPacket, CCmdTaskManager> {

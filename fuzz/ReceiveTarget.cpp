@@ -91,8 +91,10 @@ public:
 void HandResult(CKalvoDlg& page, const uint8_t* chunk, size_t n) {
     static const uint8_t kNone[4] = {0, 0, 0, 0};
     std::vector<uint8_t> data(chunk + 1, chunk + n);
-    CKalvoDlg::OnCmdResult(data.empty() ? kNone : data.data(), &page, chunk[0],
-                           static_cast<int32_t>(data.size()));
+    // The controller's own notices come on their own path.
+    const bool notice = chunk[0] >= NOTIFY_DEVICE_ERROR && chunk[0] <= NOTIFY_WRITE_FAILED;
+    (notice ? &CKalvoDlg::OnCmdNotify : &CKalvoDlg::OnCmdResult)(
+        data.empty() ? kNone : data.data(), &page, chunk[0], static_cast<int32_t>(data.size()));
 }
 
 }  // namespace
@@ -117,8 +119,9 @@ int FuzzReceive(const uint8_t* data, size_t size) {
     g_ISPCtrl.m_nRunState.store(static_cast<int32_t>(sel / kStateCount % 3));
     g_ISPCtrl.m_nVerifyIndex.store(0);
     g_ISPCtrl.m_dwFlashSizeKB.store(512);
-    g_ISPCtrl.SetResultCallback(&CKalvoDlg::OnCmdResult);
+    g_ISPCtrl.SetResultCallback(&CKalvoDlg::OnCmdResult, &CKalvoDlg::OnCmdNotify);
     g_ISPCtrl.m_pfnResult.store(&CKalvoDlg::OnCmdResult);
+    g_ISPCtrl.m_pfnNotify.store(&CKalvoDlg::OnCmdNotify);
     g_ISPCtrl.m_pResultCtx.store(&page);
     page.m_byState.store(kStates[sel % kStateCount]);
     page.m_bBurnArmed.store(sel / (kStateCount * 3) % 2);
@@ -142,6 +145,7 @@ int FuzzReceive(const uint8_t* data, size_t size) {
 
     page.OnDestroy();
     g_ISPCtrl.m_pfnResult.store(nullptr);
+    g_ISPCtrl.m_pfnNotify.store(nullptr);
     g_ISPCtrl.m_nRunState.store(2);
     g_ISPCtrl.m_rxStream.Clear();
     g_ISPCtrl.m_rxReply.Clear();

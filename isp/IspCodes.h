@@ -53,6 +53,10 @@ enum : uint8_t {
 // Bytes a write frame of each raw payload carries; the last frame of a file carries what is left.
 enum : uint32_t { EDOG_CHUNK = 4096, MUSIC_CHUNK = 4096, RADAR_CHUNK = 1024 };
 
+// A read block answer: 128 records of 16 data bytes and their check byte (the low 8 bits of their
+// sum); true when every record passes.
+bool ReadBlockIntact(const uint8_t* data, int32_t len);
+
 // Answer data expected after the first status frame, by the answered command code.
 inline int32_t ExpectedAnswerData(uint8_t code) {
     switch (code) {

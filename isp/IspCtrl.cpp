@@ -109,6 +109,7 @@ int CISPCtrl::Open(uint8_t port, void* context) {
     int ok = m_serial.Open(port);
     m_nPortGeneration.fetch_add(1);
     m_pfnResult.store(m_pfnRegister.load());
+    m_pfnNotify.store(m_pfnNotifyRegister.load());
     m_pResultCtx.store(context);
     if (!ok) ClosePort();
     WriteLog("[CAutoTestCtrl]Thread:0x%x  %d\r\n", m_serial.m_dwThreadId,
@@ -118,6 +119,16 @@ int CISPCtrl::Open(uint8_t port, void* context) {
 
 void CISPCtrl::CallbackData(const uint8_t* data, int32_t len, uint8_t code) {
     PFN_CMD_RESULT pfn = m_pfnResult.load();
+    if (pfn == nullptr) return;
+    if (data == nullptr || len <= 0) {
+        data = kNoData;
+        len = 0;
+    }
+    pfn(data, m_pResultCtx.load(), code, len);
+}
+
+void CISPCtrl::Notify(const uint8_t* data, int32_t len, uint8_t code) {
+    PFN_CMD_RESULT pfn = m_pfnNotify.load();
     if (pfn == nullptr) return;
     if (data == nullptr || len <= 0) {
         data = kNoData;
@@ -143,8 +154,12 @@ int CISPCtrl::send_data(const uint8_t* frame, int32_t n) {
     if (!m_serial.IsOpen()) return 0;
     // The port this frame is meant for: a failure after it was closed or replaced is not ours.
     uint32_t generation = m_nPortGeneration.load();
+    if (m_nGivenUpOn.load() == generation + 1) {
+        WriteLog("[CISPCtrl] a send was given up on this port: %x not sent\r\n", frame[3]);
+        return 0;
+    }
     // The page learns what is in flight: the command code and what follows it.
-    CallbackData(frame + 3, n - 3, NOTIFY_SENDING);
+    Notify(frame + 3, n - 3, NOTIFY_SENDING);
 
     std::vector<uint8_t> sealed(frame, frame + n);
     sealed.push_back(isp::FrameChecksum(frame, n));
@@ -169,9 +184,24 @@ int CISPCtrl::send_data(const uint8_t* frame, int32_t n) {
             std::lock_guard<std::mutex> lock(m_errMtx);
             m_strWriteError = reason;
         }
-        CallbackData(nullptr, 0, NOTIFY_WRITE_FAILED);
+        Notify(nullptr, 0, NOTIFY_WRITE_FAILED);
     }
     return ok ? 1 : 0;
+}
+
+void CISPCtrl::OnSendGivenUp(uint32_t elapsedMs) {
+    if (!m_serial.IsOpen()) return;
+    m_nGivenUpOn.store(m_nPortGeneration.load() + 1);
+    // Without the lock: the download that queues may hold it in the AddTask that gave up. What it
+    // queues still is refused by send_data.
+    m_nDownloadGeneration.fetch_add(1);
+    {
+        std::lock_guard<std::mutex> lock(m_errMtx);
+        m_strWriteError = m_serial.GetPath() + ": a write did not finish within 2000 ms (" +
+                          std::to_string(elapsedMs) + " ms), the frames queued were dropped";
+    }
+    WriteLog("[CISPCtrl] send given up after %u ms\r\n", elapsedMs);
+    Notify(nullptr, 0, NOTIFY_WRITE_FAILED);
 }
 
 void CISPCtrl::OnLineLost() {
@@ -179,7 +209,7 @@ void CISPCtrl::OnLineLost() {
         std::lock_guard<std::mutex> lock(m_errMtx);
         m_strWriteError = m_serial.GetPath() + ": line hung up";
     }
-    CallbackData(nullptr, 0, NOTIFY_LINE_LOST);
+    Notify(nullptr, 0, NOTIFY_LINE_LOST);
 }
 
 int CISPCtrl::OnReceive(const uint8_t* data, uint32_t count) {
@@ -228,9 +258,11 @@ void CISPCtrl::LocateFrame(const CRawString& frame) {
         if (std::memcmp(at + 1, frame.m_pData, static_cast<size_t>(frame.m_nLen)) == 0) break;
     }
     int32_t start = static_cast<int32_t>(at - p);
-    // The answer before it was consumed in this chunk: the next one starts with this frame.
-    if (m_byReplyState >= REPLY_CONSUMED && start > 0 && m_rxReply.Remove(0, start)) {
-        m_byReplyState = REPLY_COLLECTING;
+    // An answer starts with this frame unless one with data is under way: what lies before it
+    // (line noise, the answer consumed before) goes, so that the answer's data are read from
+    // where its own first frame begins.
+    if (m_byReplyState != REPLY_MULTIPART && start > 0 && m_rxReply.Remove(0, start)) {
+        if (m_byReplyState >= REPLY_CONSUMED) m_byReplyState = REPLY_COLLECTING;
         start = 0;
     }
     m_nFrameEnd = start + 1 + frame.m_nLen;
@@ -248,7 +280,8 @@ void CISPCtrl::OnFrame(const CRawString& frame) {
                 m_byReplyState = REPLY_MULTIPART;
                 // The baud change is acted on at its first status frame, before the device
                 // switches: the second one comes at the new rate.
-                if (p0 == CMD_SET_BAUD) Callback(0, CMD_SET_BAUD);
+                if (p0 == CMD_SET_BAUD && TaskManager().IsInFlight(CMD_SET_BAUD))
+                    Callback(0, CMD_SET_BAUD);
             } else if (p1 == 2) {
                 if (m_nFrameEnd >= AnswerBytes(p0)) {
                     m_byReplyState = REPLY_CONSUMED;
@@ -270,7 +303,11 @@ void CISPCtrl::OnFrame(const CRawString& frame) {
             break;
         case CMD_FW_BEGIN:
             m_byReplyState = REPLY_CONSUMED;
-            Callback(5, CMD_FW_BEGIN);
+            // The version word lies at offsets 5 and 6: a shorter frame tells nothing.
+            if (m_nFrameEnd >= 8)
+                Callback(5, CMD_FW_BEGIN);
+            else
+                WriteLog("[CISPCtrl] version answer of %d bytes dropped\r\n", m_nFrameEnd);
             break;
         case CMD_EDOG_ACK:
         case CMD_MUSIC_ACK:
@@ -295,8 +332,14 @@ void CISPCtrl::finish_task(const CRawString& frame) {
     uint8_t s = frame.GetAt(3);
     int32_t need = (code == CMD_STATUS) ? AnswerBytes(s) : 6;
     if (m_nFrameEnd < need || frame.m_nLen < 4) return;
+    // Verify results are the device's own reports: no command of ours is answered by them.
+    if (m_nRunState.load() == RUN_RUNNING && s != CMD_VERIFY && !TaskManager().IsInFlight(s)) {
+        WriteLog("[CISPCtrl] answer %x for %x, which is not in flight: dropped\r\n", code, s);
+        return;
+    }
     // The command answered, so that the page disarms its reply timer only for its own command.
-    CallbackData(&s, 1, NOTIFY_REPLY);
+    Notify(&s, 1, NOTIFY_REPLY);
+    // Read after the notice: the page may have ended a stop there.
     int32_t runState = m_nRunState.load();
     if (runState == RUN_RUNNING) {
         TaskManager().FinishTask(s);
@@ -306,10 +349,19 @@ void CISPCtrl::finish_task(const CRawString& frame) {
         m_nRunState.store(RUN_STOPPED);
     }
     if (code == CMD_STATUS) {
-        // The answer data lie between the two status frames.
-        int32_t dataLen = m_nFrameEnd - 14;
+        // The answer data lie between the two status frames: as many as the command gives.
+        int32_t expected = ExpectedAnswerData(s);
+        int32_t dataLen = expected > 0 ? expected : m_nFrameEnd - 14;
         if (dataLen < 0) dataLen = 0;
-        CallbackData(m_nFrameEnd > 7 ? m_rxReply.m_pData + 7 : nullptr, dataLen, s);
+        const uint8_t* data = m_nFrameEnd > 7 ? m_rxReply.m_pData + 7 : nullptr;
+        if (s == CMD_READ_BLOCK && runState == RUN_RUNNING) {
+            if (RetryReadBlock(data, dataLen)) return;
+            uint32_t generation = m_nReadGeneration.load();
+            CallbackData(data, dataLen, s);
+            QueueNextReadBlock(generation);
+        } else {
+            CallbackData(data, dataLen, s);
+        }
     } else {
         Callback(7, code);
     }
@@ -322,11 +374,16 @@ void CISPCtrl::finish_task(const CRawString& frame) {
 
 void CISPCtrl::OnStatusError(const CRawString& frame) {
     if (m_nFrameEnd < 12) return;
+    uint8_t answered = frame.GetAt(3);
+    if (m_nRunState.load() == RUN_RUNNING && !TaskManager().IsInFlight(answered)) {
+        WriteLog("[CISPCtrl] error status for %x, which is not in flight: dropped\r\n", answered);
+        return;
+    }
     CancelDownloads();
     TaskManager().ClearTask();
     m_nRunState.store(RUN_RUNNING);
     uint8_t result = frame.GetAt(4);
-    CallbackData(&result, 1, NOTIFY_DEVICE_ERROR);
+    Notify(&result, 1, NOTIFY_DEVICE_ERROR);
     uint8_t refused = frame.GetAt(3);
-    CallbackData(&refused, 1, NOTIFY_REPLY);
+    Notify(&refused, 1, NOTIFY_REPLY);
 }

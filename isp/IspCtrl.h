@@ -21,7 +21,9 @@
 #include "serial/Serial.h"
 
 // data points at the answer data (valid only during the call); dataLen says how many bytes there
-// are valid, never more than were received.
+// are valid, never more than were received. The same shape serves the controller's own
+// notifications (NOTIFY_...), which go through a pointer of their own: no byte from the line can
+// pass for one.
 using PFN_CMD_RESULT = void (*)(const uint8_t* data, void* context, uint8_t code, int32_t dataLen);
 
 // The ports that could be opened at start-up, COM numbers in the order found.
@@ -49,13 +51,19 @@ public:
     CISPCtrl();
     ~CISPCtrl() override;
 
-    // The callback Open registers (the page's result handler).
-    void SetResultCallback(PFN_CMD_RESULT pfn) { m_pfnRegister.store(pfn); }
+    // The callbacks Open registers: the page's result handler and its notification handler.
+    void SetResultCallback(PFN_CMD_RESULT pfn, PFN_CMD_RESULT notify) {
+        m_pfnRegister.store(pfn);
+        m_pfnNotifyRegister.store(notify);
+    }
 
     int Open(uint8_t port, void* context);
     int send_data(const uint8_t* frame, int32_t len) override;
     int OnReceive(const uint8_t* data, uint32_t count) override;
     void OnLineLost() override;
+    // The task manager gave up a send that hung: nothing more goes out on this port, so that no
+    // frame after the lost ones reaches the device, and the page is told the write failed.
+    void OnSendGivenUp(uint32_t elapsedMs) override;
 
     // Purge, stop the reader, close the handle and forget the partial answer. Safe from the reader
     // thread itself.
@@ -73,8 +81,11 @@ public:
     void GetFlashSize();
     void SetDeviceBaud(uint32_t baud);
     int ReadFlash();
-    // Queues one block request for each address (2048 bytes each), for a read-back check.
+    // Asks for one block (2048 bytes) at each address in turn, the next once the one before has
+    // been answered; a block that fails its check is asked for again up to READ_RETRIES times.
     int ReadFlashBlocks(const std::vector<uint32_t>& addresses);
+    // Address of the block whose answer was passed on last.
+    uint32_t ReadBlockAddress() const { return m_dwReadAnswered.load(); }
     void QueryChipExtra();
     void AnswerLoaderStarted();
     void SendEcho();
@@ -118,6 +129,7 @@ public:
     std::string GetReadError() const;
 
     std::atomic<PFN_CMD_RESULT> m_pfnResult{nullptr};
+    std::atomic<PFN_CMD_RESULT> m_pfnNotify{nullptr};
     std::atomic<uint32_t> m_dwFlashSizeKB{512};
     std::atomic<int32_t> m_nSelectNum{0};  // kept for fidelity: the program does not read it
     std::atomic<int32_t> m_nProbeMode{0};
@@ -144,6 +156,8 @@ public:
     // How long a port may take to answer the probe: a device answers within a few milliseconds,
     // and every silent port of the machine costs this much of the search.
     static constexpr uint32_t PROBE_ANSWER_MS = 300;
+    // Further requests for a read block that failed its check: a read may heal, a bad cell not.
+    static constexpr int READ_RETRIES = 2;
 
 private:
     static CCmdTaskManager& TaskManager() { return *CCmdTaskManager::GetInstance(); }
@@ -155,13 +169,27 @@ private:
     // Calls the result callback with the reply buffer from offset on.
     void Callback(int32_t offset, uint8_t code);
     void CallbackData(const uint8_t* data, int32_t len, uint8_t code);
+    void Notify(const uint8_t* data, int32_t len, uint8_t code);
+    // After a complete read-block answer: true when the block is asked for again instead.
+    bool RetryReadBlock(const uint8_t* data, int32_t len);
+    void QueueNextReadBlock(uint32_t generation);
     void QueueFrame(uint8_t code, const uint8_t* payload, int32_t len);
     int DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32_t& offset);
     bool QueueDownloadFrame(CISPPacket& rec, uint32_t generation);
     void ProbeLoop(bool checkJob, void* context);
 
     std::atomic<PFN_CMD_RESULT> m_pfnRegister{nullptr};
+    std::atomic<PFN_CMD_RESULT> m_pfnNotifyRegister{nullptr};
     std::atomic<uint32_t> m_nReadGeneration{0};
+    // The read-out under way: its block addresses, the next to ask for, the tries of the one in
+    // flight.
+    std::mutex m_readMtx;
+    std::vector<uint32_t> m_readPlan;
+    size_t m_nReadNext = 0;
+    int m_nReadTries = 0;
+    std::atomic<uint32_t> m_dwReadAddr{0}, m_dwReadAnswered{0};
+    // Port generation + 1 on which a send was given up (0: none): nothing more is written on it.
+    std::atomic<uint32_t> m_nGivenUpOn{0};
     std::mutex m_downloadMtx;
     std::atomic<uint32_t> m_nDownloadGeneration{0};
     // Reader thread only: reply bytes up to the end of the frame being handled, and where the

@@ -21,12 +21,44 @@ const FlashSizeRow kFlashSizeTable[21] = {
 
 }  // namespace
 
+bool ReadBlockIntact(const uint8_t* data, int32_t len) {
+    constexpr int32_t kRecords = 128;
+    if (data == nullptr || len < kRecords * 17) return false;
+    for (int32_t r = 0; r < kRecords; ++r) {
+        const uint8_t* rec = data + r * 17;
+        uint8_t sum = 0;
+        for (int k = 0; k < 16; ++k) sum = static_cast<uint8_t>(sum + rec[k]);
+        if (sum != rec[16]) return false;
+    }
+    return true;
+}
+
+namespace {
+
+void QueueReadBlock(CCmdTaskManager& tasks, uint32_t address) {
+    // The address, then the byte count: one 2048-byte block.
+    uint8_t f[10];
+    isp::PutFrameHead(f, CMD_READ_BLOCK, 6);
+    isp::PutLe32(f + 4, address);
+    f[8] = 0x00;
+    f[9] = 0x08;
+    CISPPacket rec;
+    rec.m_frame.Append(f, 10);
+    tasks.AddTask(rec);
+}
+
+}  // namespace
+
 void CISPCtrl::AbortReadFlash() {
     if (m_nReadBlocks.exchange(0) != 0) m_fileRead.Close();
 }
 
 void CISPCtrl::CancelReadFlash() {
-    m_nReadGeneration.fetch_add(1);
+    {
+        std::lock_guard<std::mutex> lock(m_readMtx);
+        m_nReadGeneration.fetch_add(1);
+        m_readPlan.clear();
+    }
     AbortReadFlash();
     TaskManager().ClearTask();
 }
@@ -40,21 +72,38 @@ int CISPCtrl::ReadFlash() {
 }
 
 int CISPCtrl::ReadFlashBlocks(const std::vector<uint32_t>& addresses) {
-    uint32_t generation = m_nReadGeneration.load();
-    auto* rec = new CISPPacket;
-    for (size_t b = 0; b < addresses.size() && m_nReadGeneration.load() == generation; ++b) {
-        // The address, then the byte count: one 2048-byte block.
-        uint8_t f[10];
-        isp::PutFrameHead(f, CMD_READ_BLOCK, 6);
-        isp::PutLe32(f + 4, addresses[b]);
-        f[8] = 0x00;
-        f[9] = 0x08;
-        rec->m_frame.Clear();
-        rec->m_frame.Append(f, 10);
-        TaskManager().AddTask(*rec);
+    uint32_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_readMtx);
+        generation = m_nReadGeneration.fetch_add(1) + 1;
+        m_readPlan = addresses;
+        m_nReadNext = 0;
     }
-    delete rec;
+    QueueNextReadBlock(generation);
     return 1;
+}
+
+// One block at a time: a block that fails its check can then be asked for again before the next.
+void CISPCtrl::QueueNextReadBlock(uint32_t generation) {
+    std::lock_guard<std::mutex> lock(m_readMtx);
+    if (m_nReadGeneration.load() != generation || m_nReadNext >= m_readPlan.size()) return;
+    uint32_t address = m_readPlan[m_nReadNext++];
+    m_nReadTries = 0;
+    m_dwReadAddr.store(address);
+    QueueReadBlock(TaskManager(), address);
+}
+
+bool CISPCtrl::RetryReadBlock(const uint8_t* data, int32_t len) {
+    m_dwReadAnswered.store(m_dwReadAddr.load());
+    if (ReadBlockIntact(data, len)) return false;
+    std::lock_guard<std::mutex> lock(m_readMtx);
+    if (m_nReadNext == 0 || m_nReadTries >= READ_RETRIES) return false;
+    ++m_nReadTries;
+    uint32_t address = m_dwReadAddr.load();
+    WriteLog("[CISPCtrl] block at 0x%08X failed its check, asked again (%d of %d)\r\n", address,
+             m_nReadTries, READ_RETRIES);
+    QueueReadBlock(TaskManager(), address);
+    return true;
 }
 
 int CISPCtrl::SaveReadBlock(const std::string& name, const uint8_t* data, int32_t dataLen) {
@@ -93,7 +142,7 @@ int CISPCtrl::SaveReadBlock(const std::string& name, const uint8_t* data, int32_
     uint32_t percent = kb != 0 ? static_cast<uint32_t>(blocks) * 200u / kb : 100u;
     if (percent == 100) m_nReadBlocks.store(0);
     uint8_t progress = bad ? 0xFF : static_cast<uint8_t>(percent);
-    CallbackData(&progress, 1, NOTIFY_READ_PROGRESS);
+    Notify(&progress, 1, NOTIFY_READ_PROGRESS);
     if (m_nReadBlocks.load() == 0) m_fileRead.Close();
     return 1;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -26,8 +27,11 @@ using std::chrono::nanoseconds;
 // A frame whose rest has not come for this long is given up: the host is waiting for an answer
 // by then, and a device would time its receiver out too.
 constexpr milliseconds STALE_FRAME{500};
-// Without line-rate emulation single-byte answers are spaced so that the reader sees them apart.
-constexpr microseconds SINGLE_BYTE_GAP{250};
+// Without line-rate emulation single-byte answers are spaced so that the reader sees them apart:
+// a quarter of a millisecond of program time, so that a scaled test sees the same answer times.
+nanoseconds SingleByteGap() {
+    return plat::ToReal(1) / 4;
+}
 // A served tty with nobody on its other end keeps reporting a hang-up.
 constexpr milliseconds HANGUP_BACKOFF{10};
 constexpr milliseconds IDLE_POLL{200};
@@ -42,6 +46,19 @@ nanoseconds WireTime(size_t bytes, uint32_t baud) {
 
 bool IsReadyFrame(uint8_t code) {
     return code == 0x19 || code == 0x22 || code == 0x32 || code == 0x42;
+}
+
+bool IsRawData(uint8_t code) {
+    return code == 0x23 || code == 0x33 || code == 0x43;
+}
+
+// True when a frame the updater would take (its low length byte, codes 0x01..0x51, a good sum)
+// begins at p[s] and ends within n bytes.
+bool ValidAt(const std::vector<uint8_t>& p, size_t s) {
+    if (p[s] != FRAME_START || s + 1 >= p.size() || p[s + 1] < MIN_FRAME) return false;
+    size_t e = s + p[s + 1] - 1;
+    if (e >= p.size() || p[s + 3] < 0x01 || p[s + 3] > 0x51) return false;
+    return Checksum(p.data() + s + 3, e - s - 3) == p[e];
 }
 
 }  // namespace
@@ -94,6 +111,12 @@ struct CDevice::State {
     Clock::time_point hupUntil;
     bool samplePending = false;
     uint32_t garbageSeed = 0x2545F491;
+    std::map<uint32_t, int> badReads;  // bad answers given so far, by block address
+    uint8_t NextRandom() {
+        garbageSeed = garbageSeed * 1103515245u + 12345u;
+        return uint8_t(garbageSeed >> 16);
+    }
+    void AddNoise(Answer& a);
 
     uint64_t bytesIn = 0, bytesOut = 0;
     int framesIn = 0, answersOut = 0;
@@ -248,6 +271,23 @@ void CDevice::State::Execute(Inbound& in) {
             if (frame == faults.dropAnswerTo) a.clear();
             // An answer for a command that is not in flight (the chip version's).
             if (frame == faults.strayAt) a = loader.Handle(0x01, {});
+            if (frame == faults.statusForAckAt && IsRawData(it.code) && !a.empty())
+                a = {{BuildFrame(0x0D, {it.code, 1}), loader.Baud()},
+                     {BuildFrame(0x0D, {it.code, 2}), loader.Baud()}};
+            if (it.code == 0x05 && it.payload.size() == 6 && a.size() == 3 &&
+                it.payload[0] == uint8_t(faults.badReadAt) &&
+                it.payload[1] == uint8_t(faults.badReadAt >> 8) &&
+                it.payload[2] == uint8_t(faults.badReadAt >> 16) &&
+                it.payload[3] == uint8_t(faults.badReadAt >> 24) &&
+                badReads[faults.badReadAt]++ < faults.badReadTimes) {
+                std::vector<uint8_t>& data = a[1].bytes;
+                data[(size_t(NextRandom()) % (data.size() / 17)) * 17 + 16] ^= 0x5A;
+            }
+            if (frame == faults.strayStatusAt && !a.empty()) {
+                a.insert(a.begin(),
+                         {{BuildFrame(0x0D, {faults.strayStatusCode, 1}), loader.Baud()},
+                          {BuildFrame(0x0D, {faults.strayStatusCode, 2}), loader.Baud()}});
+            }
             break;
         case HostItem::BadChecksum:
             snprintf(why, sizeof why,
@@ -270,6 +310,7 @@ void CDevice::State::Execute(Inbound& in) {
     }
     if (Silenced(frame)) a.clear();
     Clock::time_point ready = in.ready;
+    if (frame == faults.stallAt) ready += plat::ToReal(faults.stallMs);
     if (opt.readyDelayMs != 0 && !a.empty() && a.front().bytes.size() > 3 &&
         IsReadyFrame(a.front().bytes[3]))
         ready += plat::ToReal(opt.readyDelayMs);
@@ -289,6 +330,7 @@ void CDevice::State::Send(Answer a, Clock::time_point ready, bool hangupAfter) {
             }
             a.front().bytes.insert(a.front().bytes.begin(), junk.begin(), junk.end());
         }
+        if (faults.noiseLen > 0 && (faults.noiseAt == 0 || faults.noiseAt == number)) AddNoise(a);
         if (number == faults.garbleAnswer) {
             // The last byte is a checksum, so the updater cannot take the garbled frame.
             uint8_t& b = a.back().bytes.back();
@@ -297,7 +339,7 @@ void CDevice::State::Send(Answer a, Clock::time_point ready, bool hangupAfter) {
         for (Piece& piece : a) {
             if (faults.singleByteWrites) {
                 for (uint8_t b : piece.bytes) {
-                    t += opt.lineRate ? WireTime(1, piece.baud) : nanoseconds(SINGLE_BYTE_GAP);
+                    t += opt.lineRate ? WireTime(1, piece.baud) : SingleByteGap();
                     outbox.push_back({t, {b}, piece.baud});
                 }
             } else {
@@ -316,6 +358,28 @@ void CDevice::State::Send(Answer a, Clock::time_point ready, bool hangupAfter) {
         h.hangup = true;
         h.giveUp = t + HANGUP_GRACE;
         outbox.push_back(std::move(h));
+    }
+}
+
+void CDevice::State::AddNoise(Answer& a) {
+    std::vector<uint8_t> noise;
+    for (int i = 0; i < faults.noiseLen; ++i)
+        noise.push_back(faults.noiseByte >= 0 ? uint8_t(faults.noiseByte) : NextRandom());
+    // A start byte in the noise may begin a frame that is no frame, but never a valid one.
+    std::vector<uint8_t> line = noise;
+    for (const Piece& piece : a) line.insert(line.end(), piece.bytes.begin(), piece.bytes.end());
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (size_t i = 0; i < noise.size(); ++i) {
+            if (!ValidAt(line, i)) continue;
+            noise[i] = line[i] = uint8_t(FRAME_START + 1);
+            changed = true;
+        }
+    }
+    if (faults.noiseApart) {
+        a.insert(a.begin(), Piece{noise, a.front().baud});
+    } else {
+        a.front().bytes.insert(a.front().bytes.begin(), noise.begin(), noise.end());
     }
 }
 
@@ -390,6 +454,14 @@ std::vector<uint8_t> CDevice::RawPayload(uint8_t dataCmd) const {
 void CDevice::SetFaults(const Faults& faults) {
     std::lock_guard<std::mutex> lk(m_p->mu);
     m_p->faults = faults;
+}
+
+void CDevice::PullCable() {
+    std::lock_guard<std::mutex> lk(m_p->mu);
+    if (!m_p->lineOpen) return;
+    m_p->HangUp();
+    // The service thread may still wait on the line: the line is gone once it lets go.
+    m_p->line->Wake();
 }
 
 bool CDevice::PayloadsComplete() const {

@@ -26,6 +26,24 @@ struct Faults {
     int garbageBetween = 0;         // this many bytes (never 0xAC) before each answer
     int hangupAfter = -1;           // after answering frame N, close the line
     int strayAt = -1;               // answer frame N with a status frame of another command
+    // Line noise: noiseLen bytes ahead of answer noiseAt (0: ahead of every answer), each of them
+    // noiseByte, or random bytes with start bytes among them when noiseByte is -1 (never such
+    // that a valid frame begins in them); with noiseApart in a write of their own.
+    int noiseLen = 0;
+    int noiseAt = 0;
+    int noiseByte = -1;
+    bool noiseApart = false;
+    // Answer raw data frame N with a status "done" for its code in place of its acknowledgement.
+    int statusForAckAt = -1;
+    // Ahead of the answer to frame N, a status pair for strayStatusCode (no command in flight).
+    int strayStatusAt = -1;
+    uint8_t strayStatusCode = 0x11;
+    // The read block at this address comes with a bad check byte its first badReadTimes times.
+    uint32_t badReadAt = 0;
+    int badReadTimes = 0;
+    // The answer to frame N comes stallMs of program time late.
+    int stallAt = -1;
+    uint32_t stallMs = 0;
 };
 
 struct Options {
@@ -103,6 +121,8 @@ public:
     // The bytes of the data frames 0x23, 0x33 or 0x43 in the order received; empty for others.
     std::vector<uint8_t> RawPayload(uint8_t dataCmd) const;
     void SetFaults(const Faults& faults);
+    // Hangs the line up now, as a pulled cable would.
+    void PullCable();
     // True once nothing has moved on the line for quietMs with nothing left to send; false when
     // maxMs pass first.
     bool WaitIdle(uint32_t quietMs, uint32_t maxMs);

@@ -66,6 +66,20 @@ const char* const USAGE =
     "  --garbage-between G     send G garbage bytes before every answer\n"
     "  --hangup-after N        hang up the line after answering frame N\n"
     "  --stray-at N            answer frame N with a status frame of another command\n"
+    "  --noise-len L           send L noise bytes ahead of answers (random, start bytes among\n"
+    "                          them, never beginning a valid frame)\n"
+    "  --noise-at N            only ahead of answer N (default: every answer)\n"
+    "  --noise-byte B          every noise byte B, 0..255\n"
+    "  --noise-apart           send the noise in a write of its own\n"
+    "  --status-for-ack N      answer data frame N with a status \"done\" instead of its\n"
+    "                          acknowledgement\n"
+    "  --stray-status-at N     ahead of the answer to frame N, a status pair for a command\n"
+    "                          never sent\n"
+    "  --stray-status-code C   the command that status names, 0..255 (default 0x11)\n"
+    "  --bad-read-at ADDR      the read block at ADDR comes with a bad check byte...\n"
+    "  --bad-read-times T      ...its first T times (default 1)\n"
+    "  --stall-at N            answer frame N late...\n"
+    "  --stall-ms MS           ...by MS milliseconds\n"
     "\n"
     "Numbers may be decimal or 0x-prefixed hexadecimal. Exit status: 0 done, 1 the line could\n"
     "not be served or the report not written, 2 incomplete at --timeout, 64 bad arguments.\n";
@@ -159,6 +173,25 @@ Args Parse(int argc, char** argv) {
         {"--hangup-after",
          [&](auto& n, auto& v) { f.hangupAfter = int(ParseNumber(n, v, 1, maxInt)); }},
         {"--stray-at", [&](auto& n, auto& v) { f.strayAt = int(ParseNumber(n, v, 1, maxInt)); }},
+        {"--noise-len", [&](auto& n, auto& v) { f.noiseLen = int(ParseNumber(n, v, 0, 65536)); }},
+        {"--noise-at", [&](auto& n, auto& v) { f.noiseAt = int(ParseNumber(n, v, 1, maxInt)); }},
+        {"--noise-byte", [&](auto& n, auto& v) { f.noiseByte = int(ParseNumber(n, v, 0, 255)); }},
+        {"--status-for-ack",
+         [&](auto& n, auto& v) { f.statusForAckAt = int(ParseNumber(n, v, 1, maxInt)); }},
+        {"--stray-status-at",
+         [&](auto& n, auto& v) { f.strayStatusAt = int(ParseNumber(n, v, 1, maxInt)); }},
+        {"--stray-status-code",
+         [&](auto& n, auto& v) { f.strayStatusCode = uint8_t(ParseNumber(n, v, 0, 255)); }},
+        {"--bad-read-at",
+         [&](auto& n, auto& v) {
+             f.badReadAt = uint32_t(ParseNumber(n, v, 0, 0xFFFFFFFF));
+             if (f.badReadTimes == 0) f.badReadTimes = 1;
+         }},
+        {"--bad-read-times",
+         [&](auto& n, auto& v) { f.badReadTimes = int(ParseNumber(n, v, 0, maxInt)); }},
+        {"--stall-at", [&](auto& n, auto& v) { f.stallAt = int(ParseNumber(n, v, 1, maxInt)); }},
+        {"--stall-ms",
+         [&](auto& n, auto& v) { f.stallMs = uint32_t(ParseNumber(n, v, 0, 3600000)); }},
         {"--ready-delay-ms",
          [&](auto& n, auto& v) { a.opt.readyDelayMs = uint32_t(ParseNumber(n, v, 0, 3600000)); }},
     };
@@ -168,6 +201,7 @@ Args Parse(int argc, char** argv) {
         {"--no-line-rate", [&] { a.opt.lineRate = false; }},
         {"--verify", [&] { a.opt.verify = true; }},
         {"--single-byte", [&] { f.singleByteWrites = true; }},
+        {"--noise-apart", [&] { f.noiseApart = true; }},
     };
     a.opt.lineRate = true;
     for (int i = 1; i < argc; ++i) {

@@ -1,134 +1,17 @@
 // The page and the terminal face against the simulated device over a pseudo-terminal: every fault
 // the device can inject with its decided outcome, many updates in a row, recovery after failures.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 #include <tuple>
 
-#include "app/KalvoDlg.h"
-#include "image/HexWriter.h"
-#include "isp/IspCtrl.h"
-#include "platform/Time.h"
+#include "FaultRig.h"
 #include "serial/PortTable.h"
 #include "serial/Serial.h"
-#include "sim/Device.h"
-#include "support/PageRig.h"
-#include "support/Threads.h"
-#include "ui/Options.h"
-#include "ui/Session.h"
-#include "ui/console/ConsoleFace.h"
 
 namespace {
 
-// The payloads by their rows in the payload table.
-enum Phase { PH_FW = PAYLOAD_FW, PH_EDOG, PH_MUSIC, PH_RADAR, PH_COUNT };
-const std::vector<Phase> kAll = {PH_FW, PH_EDOG, PH_MUSIC, PH_RADAR};
-
-constexpr size_t kFwRecord = 16;  // bytes a firmware record, as FirmwareHex writes them
-
-struct PhaseInfo {
-    const char* name;
-    int firstData;  // host frame number of the first data frame when it is the only payload
-};
-const PhaseInfo kPhases[PH_COUNT] = {{"Firmware", 4}, {"Edog", 3}, {"Music", 3}, {"Radar", 3}};
-
-// Payload bytes per data frame.
-size_t Chunk(Phase ph) {
-    return ph == PH_FW ? kFwRecord : kPayloads[ph].chunk;
-}
-
-// Intel HEX at the start of flash, 16 bytes a record, with the version tag.
-std::vector<uint8_t> FirmwareHex(const std::vector<uint8_t>& data) {
-    std::string out = WriteIntelHex(data, 0x08000000, "0103");
-    return {out.begin(), out.end()};
-}
-
-using testsupport::SettleThreads;
-using testsupport::ThreadCount;
-
-size_t ResidentKiB() {
-    long pages = 0, resident = 0;
-    std::ifstream("/proc/self/statm") >> pages >> resident;
-    return static_cast<size_t>(resident * sysconf(_SC_PAGESIZE) / 1024);
-}
-
-// A status text as the terminal face prints it.
-std::string ForTerminal(std::string s) {
-    std::erase(s, '\r');
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
-}
-
-// The page rig with the payloads of the fault table and the terminal face.
-struct CRig : CPageRig {
-    using CPageRig::CPageRig;
-    // Three data frames for each raw file unless rawBytes says otherwise; five for the firmware.
-    void WritePayloads(const std::vector<Phase>& phases, size_t rawBytes = 0) {
-        for (Phase ph : phases) {
-            size_t n = ph == PH_FW ? 80 : rawBytes != 0 ? rawBytes : 2 * Chunk(ph) + 100;
-            data[ph] = Pattern(n, ph + 1);
-            WritePayload(ph, ph == PH_FW ? FirmwareHex(data[ph]) : data[ph]);
-        }
-    }
-    // A page as the program starts it; true once the device answered the probe.
-    bool StartPage() { return CPageRig::StartPage(50000); }
-    // The terminal face in-process: its exit code, and what it printed in out.
-    int RunFace(std::string& out) {
-        CSession session({.ports = {port},
-                          .payloadDir = dir.Path(),
-                          .readFlash = "",
-                          .headless = true,
-                          .waitSeconds = 5});
-        std::string error;
-        int code = -1;
-        testing::internal::CaptureStdout();
-        if (session.Prepare(error, code)) code = RunConsoleFace(session);
-        out = testing::internal::GetCapturedStdout() + error;
-        return code;
-    }
-    // Bytes of the payload the device holds; -1 unless they are its start, in order (the
-    // firmware: one run of flash from its base).
-    long Received(Phase ph) {
-        dev->WaitIdle(50, 2000);
-        std::vector<uint8_t> got = dev->RawPayload(kPayloads[ph].dataCode);
-        if (ph == PH_FW) {
-            sim::Report rep = dev->GetReport();
-            if (rep.firmware.size() > 1) return -1;
-            got = dev->Flash();
-            got.resize(rep.firmware.empty() ? 0 : rep.firmware[0].length);
-        }
-        const std::vector<uint8_t>& want = data[ph];
-        bool ok = got.size() <= want.size() && std::equal(got.begin(), got.end(), want.begin());
-        return ok ? static_cast<long>(got.size()) : -1;
-    }
-    void ExpectIntact(const std::vector<Phase>& phases) {
-        sim::Report rep = dev->GetReport();
-        EXPECT_TRUE(rep.violations.empty()) << rep.violations.front();
-        for (Phase ph : phases) EXPECT_EQ(Received(ph), long(data[ph].size())) << ph;
-    }
-
-    std::vector<uint8_t> data[PH_COUNT];  // the firmware's flash bytes, the raw files' bytes
-};
-
-class RigTest : public testing::Test {
-protected:
-    void TearDown() override {
-        rig.reset();
-        plat::SetTimeScale(1.0);
-        EXPECT_LE(SettleThreads(m_nThreads), m_nThreads) << "threads left behind";
-    }
-    void NewRig(double timeScale, double timerStretch = 1.0) {
-        plat::SetTimeScale(timeScale);
-        rig = std::make_unique<CRig>(timerStretch);
-    }
-    int m_nThreads = ThreadCount();
-    std::unique_ptr<CRig> rig;
-};
+using namespace faultrig;
 
 // ---- The fault table ----
 
@@ -154,12 +37,17 @@ enum class Fault {
     Garbage,
     OldVersion,
     ShortRead,
-    Shrunk
+    Shrunk,
+    Noise,
+    StatusForAck,
+    StrayStatus,
+    EndRefused,
+    SilentEnd
 };
-const char* const kFaultNames[] = {"Garble",     "Drop",       "Silence",    "SilentBegin",
-                                   "SilentNext", "Error",      "Hangup",     "Stray",
-                                   "SlowReady",  "NeverReady", "SingleByte", "Garbage",
-                                   "OldVersion", "ShortRead",  "Shrunk"};
+const char* const kFaultNames[] = {
+    "Garble", "Drop",      "Silence",      "SilentBegin", "SilentNext", "Error",      "Hangup",
+    "Stray",  "SlowReady", "NeverReady",   "SingleByte",  "Garbage",    "OldVersion", "ShortRead",
+    "Shrunk", "Noise",     "StatusForAck", "StrayStatus", "EndRefused", "SilentEnd"};
 
 constexpr int ALL = 99;  // every data frame
 
@@ -169,8 +57,19 @@ struct Row {
     const char* text;  // the status pane at the end
     int frames;        // data frames of each payload carried out; -1: any prefix
     bool face;         // run through the terminal face instead of the page
-    uint8_t code;      // the device's error code
+    uint8_t code;      // the device's error code; the code a stray status names
+    int noise = -1;    // the line noise of kNoises ahead of answers
 };
+
+// Line noise: how many bytes, ahead of which answer (0: each), which byte (-1: random, start bytes
+// among them), in a read of its own or not.
+struct Noise {
+    int len, at, byte;
+    bool apart;
+};
+const Noise kNoises[] = {{1, 0, 0x00, false}, {1, 0, 0xFF, true}, {1, 0, 0xAC, false},
+                         {3, 0, -1, false},   {7, 0, -1, true},   {300, 5, -1, true},
+                         {64, 0, -1, false},  {1, 2, 0x00, false}};
 
 // The message decides the event, the exit code and whether the port stays open.
 std::tuple<PageEvent, int, bool> OutcomeOf(const std::string& text) {
@@ -212,7 +111,28 @@ std::vector<Row> Rows() {
                              {Fault::NeverReady, PH_MUSIC, kTimeout, 0, false, 0},
                              {Fault::SingleByte, PH_COUNT, kRadarDone, ALL, true, 0},
                              {Fault::Garbage, PH_COUNT, kRadarDone, ALL, false, 0},
-                             {Fault::OldVersion, PH_FW, kDone, ALL, false, 0}});
+                             {Fault::OldVersion, PH_FW, kDone, ALL, false, 0},
+                             // One noise byte ahead of the version answer.
+                             {Fault::OldVersion, PH_FW, kDone, ALL, false, 0, 7}});
+    for (int n = 0; n < 7; ++n) {
+        rows.push_back({Fault::Noise, n == 5 ? PH_FW : PH_COUNT, n == 5 ? kDone : kRadarDone, ALL,
+                        n % 3 == 1, 0, n});
+    }
+    for (Phase p : {PH_EDOG, PH_MUSIC, PH_RADAR})
+        rows.push_back({Fault::StatusForAck, p, kTimeout, ALL, p == PH_MUSIC, 0});
+    // The end command of the last payload refused, or never answered.
+    rows.push_back({Fault::EndRefused, PH_FW, "Flash写保护!\n", ALL, false, 6});
+    rows.push_back({Fault::EndRefused, PH_EDOG, "命令无效，请重试!\n", ALL, true, 3});
+    rows.push_back({Fault::SilentEnd, PH_MUSIC, kTimeout, ALL, false, 0});
+    rows.push_back({Fault::SilentEnd, PH_FW, kTimeout, ALL, true, 0});
+    // A status for a command never sent, named by a code the controller also uses for its own
+    // notices.
+    const uint8_t strays[] = {0x10, 0x11, 0x15, 0x16, 0x17, 0x18};
+    for (size_t i = 0; i < std::size(strays); ++i) {
+        Phase p = kAll[i % 4];
+        rows.push_back(
+            {Fault::StrayStatus, p, p == PH_RADAR ? kRadarDone : kDone, ALL, i == 1, strays[i]});
+    }
     return rows;
 }
 
@@ -220,6 +140,12 @@ std::string RowName(const testing::TestParamInfo<Row>& info) {
     const Row& r = info.param;
     std::string name = kFaultNames[static_cast<int>(r.fault)];
     if (r.fault == Fault::Error) name += std::to_string(r.code);
+    if (r.fault == Fault::StrayStatus) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02X", r.code);
+        name += hex;
+    }
+    if (r.noise >= 0) name += "Noise" + std::to_string(r.noise);
     return name + "_" + (r.phase == PH_COUNT ? "AllPhases" : kPhases[r.phase].name);
 }
 void PrintTo(const Row& r, std::ostream* os) {
@@ -248,6 +174,22 @@ sim::Options OptionsFor(const Row& r) {
     if (x == Fault::OldVersion) o.fwVersion = 0x0104;
     if (x == Fault::ShortRead) o.procMicros = 1000;  // cut while its frames are read and queued
     if (x == Fault::Shrunk) o.procMicros = 20000;    // cut after its frames were queued
+    if (r.noise >= 0) {
+        const Noise& n = kNoises[r.noise];
+        f.noiseLen = n.len;
+        f.noiseAt = n.at;
+        f.noiseByte = n.byte;
+        f.noiseApart = n.apart;
+    }
+    if (x == Fault::StatusForAck) f.statusForAckAt = d + 1;
+    // The end command follows the five firmware records or the three raw data frames.
+    const int end = r.phase == PH_FW ? d + 5 : d + 3;
+    if (x == Fault::EndRefused) f.errorAt = end;
+    if (x == Fault::SilentEnd) f.silenceAfter = end - 1;
+    if (x == Fault::StrayStatus) {
+        f.strayStatusAt = d + 1;
+        f.strayStatusCode = r.code;
+    }
     return o;
 }
 

@@ -93,7 +93,8 @@ inline void Queue(uint8_t code) {
 struct Event {
     uint8_t code;
     Frame data;
-    size_t queued;  // commands queued during the call
+    size_t queued;        // commands queued during the call
+    bool notice = false;  // came on the notification path
 };
 
 struct Recorder {
@@ -101,10 +102,16 @@ struct Recorder {
     std::vector<Event> m_events;
 
     static void Callback(const uint8_t* data, void* ctx, uint8_t code, int32_t len) {
+        Record(data, ctx, code, len, false);
+    }
+    static void Notice(const uint8_t* data, void* ctx, uint8_t code, int32_t len) {
         if (code == NOTIFY_SENDING) return;  // comes from the sending thread in its own time
+        Record(data, ctx, code, len, true);
+    }
+    static void Record(const uint8_t* data, void* ctx, uint8_t code, int32_t len, bool notice) {
         EXPECT_GE(len, 0);
         auto* self = static_cast<Recorder*>(ctx);
-        Event e{code, Frame(data, data + std::max(len, 0)), Manager().GetQueueSize()};
+        Event e{code, Frame(data, data + std::max(len, 0)), Manager().GetQueueSize(), notice};
         std::lock_guard<std::mutex> lock(self->m_mtx);
         self->m_events.push_back(std::move(e));
     }

@@ -7,6 +7,7 @@
 namespace testsupport {
 
 inline void ResetController() {
+    g_ISPCtrl.CancelReadFlash();
     g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
     g_ISPCtrl.m_dwFlashSizeKB.store(512);
     g_ISPCtrl.m_nVerifyIndex.store(0);
