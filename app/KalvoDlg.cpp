@@ -26,6 +26,7 @@ CKalvoDlg::CKalvoDlg(IWindowSystem* wnd, PageConfig config)
 
 CKalvoDlg::~CKalvoDlg() {
     OnDestroy();
+    m_chores.Drain();
     m_bStop.store(1);
     m_hJobEvent.Set();
     StopThread();
@@ -138,16 +139,11 @@ int CKalvoDlg::OnInitDialog() {
 }
 
 void CKalvoDlg::ScanComPorts() {
-    uint8_t count = 0;
-    for (int n = 1; n <= 50; ++n) {
-        if (serialports::PortPath(static_cast<uint8_t>(n)).empty()) continue;
-        auto port = std::make_unique<CSerial>();
-        if (!port->Open(static_cast<uint8_t>(n))) continue;
-        // The list has room for ten; further ports are not used.
-        if (count < MAX_COM_PORTS) g_pComPortList[count++] = static_cast<uint8_t>(n);
-        port->Close();
-    }
-    g_byComPortCount.store(count);
+    // Opening every port here would hold the window back for seconds on a PC with Bluetooth
+    // ports, and then the search would open them all again: its first pass, on its own thread,
+    // lists the ports that open instead.
+    g_byComPortCount.store(0);
+    m_bListPorts.store(true);
 }
 
 void CKalvoDlg::FindPayloadFiles() {
@@ -185,6 +181,7 @@ void CKalvoDlg::FindPayloadFiles() {
 // Time-outs, a failed link and the end of the window
 
 void CKalvoDlg::StartPortSearch() {
+    if (m_bDestroyed.load()) return;
     m_search.Start(
         this,
         [this](const std::string& reason) {
@@ -195,7 +192,8 @@ void CKalvoDlg::StartPortSearch() {
             // A user without a terminal learns from the button what to fix.
             if (m_pWnd != nullptr && !m_bDestroyed.load() && !g_ISPCtrl.m_bProbeAnswered.load())
                 m_pWnd->SetUpdateButtonTip(TEXT_SEARCH_TIP + summary);
-        });
+        },
+        m_bListPorts.exchange(false));
 }
 
 void CKalvoDlg::CBoxWait::Close() {
@@ -245,13 +243,17 @@ void CKalvoDlg::OnTimer(uint32_t /*id*/) {
     if (IsBoxOpen()) return;
     bool awaiting = m_bAwaitReady.exchange(false);
     if (m_byState.load() != STATE_IDLE || awaiting) {
-        TaskManager().Stop();
         WriteLog("\r\n[CKolviDlg] timeout");
-        ClosePort();
         m_byState.store(STATE_IDLE);
         ShowStatus(TEXT_TIMEOUT, 128);
-        g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
         Notify(PageEvent::Timeout);
+        // Each step may wait on a thread or the port: the UI thread only shows the end. The
+        // port is closed first, so that a write in progress ends at once.
+        m_chores.Post([this] {
+            ClosePort();
+            TaskManager().Stop();
+            g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
+        });
     } else if (m_pWnd != nullptr) {
         m_pWnd->KillTimer(m_bTimer2Set.load() == 1 ? TIMER_STOP : TIMER_REPLY);
     }
@@ -268,36 +270,44 @@ void CKalvoDlg::OnLinkFailure(const std::string& reason, bool hangUp) {
     if (!running) {
         // Idle: the device went away before the press. Release its port and look for it again.
         TaskManager().ClearTask();
-        ClosePort();
         EnableButton(false);
-        StartPortSearch();
+        m_chores.Post([this] {
+            ClosePort();
+            StartPortSearch();
+        });
         return;
     }
-    TaskManager().Stop();
     g_ISPCtrl.CancelDownloads();
-    ClosePort();
     if (m_pWnd != nullptr) m_pWnd->KillTimer(TIMER_REPLY);
     m_bAwaitReady.store(false);
     m_byState.store(STATE_IDLE);
     ShowStatus(hangUp ? TEXT_LINE_LOST : TEXT_WRITE_FAILED, 128);
-    g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
     Notify(PageEvent::LinkLost, reason);
+    // Waits on the sender and the reader: not on the UI thread.
+    m_chores.Post([this] {
+        ClosePort();
+        TaskManager().Stop();
+        g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
+    });
 }
 
 void CKalvoDlg::OnDestroy() {
     if (m_bDestroyed.exchange(true)) return;
+    // Everything a thread of the run may wait on is ended first, so that each stop below is
+    // quick: a pause, a worker queueing frames, an open in progress, the version box.
     g_ISPCtrl.WakePauses();
+    g_ISPCtrl.CancelDownloads();
+    g_ISPCtrl.m_serial.CancelOpen();
+    RequestStop();
+    m_hJobEvent.Set();
     m_search.Stop();
     {
         std::lock_guard<std::mutex> lock(m_boxMtx);
         if (m_pBox) m_pBox->Close();
     }
-    if (g_ISPCtrl.IsPortOpen()) {
-        TaskManager().Stop();
-        ClosePort();
-    } else {
-        TaskManager().Stop();
-    }
+    // The port first: closing it ends a write in progress, which the sender's stop waits for.
+    if (g_ISPCtrl.IsPortOpen()) ClosePort();
+    TaskManager().Stop();
     // No result may reach this page any more.
     if (g_ISPCtrl.m_pResultCtx.load() == this) g_ISPCtrl.m_pResultCtx.store(nullptr);
     if (m_pWnd != nullptr) {

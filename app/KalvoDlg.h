@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/Chores.h"
 #include "app/RunRecord.h"
 #include "app/StatusText.h"
 #include "app/WindowSystem.h"
@@ -125,6 +126,8 @@ public:
     const CRunRecord& RunRecord() const { return m_runRecord; }
     void StartBaudHandshake(uint32_t targetBaud);
     void StartCheckPort();
+    // Blocks until the steps the UI thread handed on have run (tests).
+    void DrainChores() { m_chores.Drain(); }
     // Ends the search for the device (the terminal face gives up waiting).
     void StopPortSearch() { m_search.Stop(); }
     // Why the ports that could not be opened failed, one line each.
@@ -214,4 +217,8 @@ private:
     mutable std::mutex m_boxMtx;
     std::shared_ptr<CBoxWait> m_pBox;
     CPortSearch m_search;
+    // Set by ScanComPorts: the next search's first pass lists the ports that open.
+    std::atomic<bool> m_bListPorts{false};
+    // Last: it runs what is still queued before the members it touches go.
+    CChoreThread m_chores;
 };

@@ -27,9 +27,11 @@ class CLateWakeManager : public CCmdTaskManager {
 public:
     using CCmdTaskManager::CCmdTaskManager;
     void LateWake() {
-        Lock();
-        std::shared_ptr<plat::CEvent> ev = m_pQueue->pWakeEvent;
-        Unlock();
+        std::shared_ptr<plat::CEvent> ev;
+        {
+            auto lock = Lock();
+            ev = m_pQueue->pWakeEvent;
+        }
         if (ev) ev->Set();
     }
 };
