@@ -29,6 +29,9 @@ CKalvoDlg::~CKalvoDlg() {
     m_chores.Drain();
     m_bStop.store(1);
     m_hJobEvent.Set();
+    // The worker uses the page throughout, and OnDestroy has ended all it may wait on (a
+    // download, a probe, an open): it is waited for, never given up.
+    m_dwStopTimeout = plat::INFINITE_WAIT;
     StopThread();
 }
 
