@@ -243,7 +243,7 @@ void CKalvoDlg::HoldForBox() {
 }
 
 void CKalvoDlg::OnTimer(uint32_t /*id*/) {
-    if (IsBoxOpen()) return;
+    if (m_bDestroyed.load() || IsBoxOpen()) return;
     bool awaiting = m_bAwaitReady.exchange(false);
     if (m_byState.load() != STATE_IDLE || awaiting) {
         WriteLog("\r\n[CKolviDlg] timeout");
@@ -275,6 +275,8 @@ void CKalvoDlg::OnLinkFailure(const std::string& reason, bool hangUp) {
         TaskManager().ClearTask();
         EnableButton(false);
         m_chores.Post([this] {
+            // The search may still be closing a port of its own: one closer at a time.
+            m_search.Stop();
             ClosePort();
             StartPortSearch();
         });
@@ -308,6 +310,8 @@ void CKalvoDlg::OnDestroy() {
         std::lock_guard<std::mutex> lock(m_boxMtx);
         if (m_pBox) m_pBox->Close();
     }
+    // A close handed on before is over first (quick now that nothing it may wait on waits).
+    m_chores.Drain();
     // The port first: closing it ends a write in progress, which the sender's stop waits for.
     if (g_ISPCtrl.IsPortOpen()) ClosePort();
     TaskManager().Stop();
