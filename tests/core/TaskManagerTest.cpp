@@ -1,3 +1,4 @@
+// The command task manager: one command in flight, its queue, stops, restarts and hung sends.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// The worker-thread base: start, stop with its time-out, giving a thread up, own stop requests.
 #include <gtest/gtest.h>
 
 #include <atomic>
