@@ -305,13 +305,14 @@ void CKalvoDlg::OnDestroy() {
     g_ISPCtrl.m_serial.CancelOpen();
     RequestStop();
     m_hJobEvent.Set();
-    m_search.Stop();
     {
         std::lock_guard<std::mutex> lock(m_boxMtx);
         if (m_pBox) m_pBox->Close();
     }
-    // A close handed on before is over first (quick now that nothing it may wait on waits).
+    // What was handed on before is over first (quick now that nothing it may wait on waits):
+    // the search and the port have one controller at a time.
     m_chores.Drain();
+    m_search.Stop();
     // The port first: closing it ends a write in progress, which the sender's stop waits for.
     if (g_ISPCtrl.IsPortOpen()) ClosePort();
     TaskManager().Stop();
