@@ -27,8 +27,12 @@ CKalvoDlg::CKalvoDlg(IWindowSystem* wnd, PageConfig config)
 CKalvoDlg::~CKalvoDlg() {
     ClearLogProblemHandler(this);
     OnDestroy();
+    m_chores.Drain();
     m_bStop.store(1);
     m_hJobEvent.Set();
+    // The worker uses the page throughout, and OnDestroy has ended all it may wait on (a
+    // download, a probe, an open): it is waited for, never given up.
+    m_dwStopTimeout = plat::INFINITE_WAIT;
     StopThread();
 }
 
@@ -141,22 +145,18 @@ int CKalvoDlg::OnInitDialog() {
 }
 
 void CKalvoDlg::ScanComPorts() {
-    uint8_t count = 0;
-    for (int n = 1; n <= 50; ++n) {
-        if (serialports::PortPath(static_cast<uint8_t>(n)).empty()) continue;
-        auto port = std::make_unique<CSerial>();
-        if (!port->Open(static_cast<uint8_t>(n))) continue;
-        // The list has room for ten; further ports are not used.
-        if (count < MAX_COM_PORTS) g_pComPortList[count++] = static_cast<uint8_t>(n);
-        port->Close();
-    }
-    g_byComPortCount.store(count);
+    // Opening every port here would hold the window back for seconds on a PC with Bluetooth
+    // ports, and then the search would open them all again: its first pass, on its own thread,
+    // lists the ports that open instead.
+    g_byComPortCount.store(0);
+    m_bListPorts.store(true);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Time-outs, a failed link and the end of the window
 
 void CKalvoDlg::StartPortSearch() {
+    if (m_bDestroyed.load()) return;
     ShowSearching("");
     m_search.Start(
         this,
@@ -170,7 +170,8 @@ void CKalvoDlg::StartPortSearch() {
                 m_pWnd->SetUpdateButtonTip(TEXT_SEARCH_TIP + summary);
                 ShowSearching(summary);
             }
-        });
+        },
+        m_bListPorts.exchange(false));
 }
 
 void CKalvoDlg::CBoxWait::Close() {
@@ -217,16 +218,20 @@ void CKalvoDlg::HoldForBox() {
 }
 
 void CKalvoDlg::OnTimer(uint32_t /*id*/) {
-    if (IsBoxOpen()) return;
+    if (m_bDestroyed.load() || IsBoxOpen()) return;
     bool awaiting = m_bAwaitReady.exchange(false);
     if (m_byState.load() != STATE_IDLE || awaiting) {
-        TaskManager().Stop();
         WriteLog("\r\n[CKolviDlg] timeout");
-        ClosePort();
         m_byState.store(STATE_IDLE);
         ShowStatus(TEXT_TIMEOUT, 128);
-        g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
         Notify(PageEvent::Timeout);
+        // Each step may wait on a thread or the port: the UI thread only shows the end. The
+        // port is closed first, so that a write in progress ends at once.
+        m_chores.Post([this] {
+            ClosePort();
+            TaskManager().Stop();
+            g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
+        });
     } else if (m_pWnd != nullptr) {
         m_pWnd->KillTimer(m_bTimer2Set.load() == 1 ? TIMER_STOP : TIMER_REPLY);
     }
@@ -244,14 +249,16 @@ void CKalvoDlg::OnLinkFailure(const std::string& reason, bool hangUp) {
     if (!running) {
         // Idle: the device went away before the press. Release its port and look for it again.
         TaskManager().ClearTask();
-        ClosePort();
         EnableButton(false);
-        StartPortSearch();
+        m_chores.Post([this] {
+            // The search may still be closing a port of its own: one closer at a time.
+            m_search.Stop();
+            ClosePort();
+            StartPortSearch();
+        });
         return;
     }
-    TaskManager().Stop();
     g_ISPCtrl.CancelDownloads();
-    ClosePort();
     if (m_pWnd != nullptr) m_pWnd->KillTimer(TIMER_REPLY);
     m_bAwaitReady.store(false);
     m_byEndAwaited.store(0);
@@ -259,28 +266,39 @@ void CKalvoDlg::OnLinkFailure(const std::string& reason, bool hangUp) {
     m_byState.store(STATE_IDLE);
     // The next press, once the device is found again, writes every payload anew.
     FindPayloadFiles();
-    TaskManager().Start();
     ShowStatus(hangUp ? TEXT_LINE_LOST : TEXT_WRITE_FAILED, 128);
-    g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
     Notify(PageEvent::LinkLost, reason);
     EnableButton(false);
-    StartPortSearch();
+    // Waits on the sender and the reader: not on the UI thread. Then the search again.
+    m_chores.Post([this] {
+        ClosePort();
+        TaskManager().Stop();
+        g_ISPCtrl.m_nRunState.store(RUN_RUNNING);
+        TaskManager().Start();
+        StartPortSearch();
+    });
 }
 
 void CKalvoDlg::OnDestroy() {
     if (m_bDestroyed.exchange(true)) return;
+    // Everything a thread of the run may wait on is ended first, so that each stop below is
+    // quick: a pause, a worker queueing frames, an open in progress, the version box.
     g_ISPCtrl.WakePauses();
-    m_search.Stop();
+    g_ISPCtrl.CancelDownloads();
+    g_ISPCtrl.m_serial.CancelOpen();
+    RequestStop();
+    m_hJobEvent.Set();
     {
         std::lock_guard<std::mutex> lock(m_boxMtx);
         if (m_pBox) m_pBox->Close();
     }
-    if (g_ISPCtrl.IsPortOpen()) {
-        TaskManager().Stop();
-        ClosePort();
-    } else {
-        TaskManager().Stop();
-    }
+    // What was handed on before is over first (quick now that nothing it may wait on waits):
+    // the search and the port have one controller at a time.
+    m_chores.Drain();
+    m_search.Stop();
+    // The port first: closing it ends a write in progress, which the sender's stop waits for.
+    if (g_ISPCtrl.IsPortOpen()) ClosePort();
+    TaskManager().Stop();
     // No result may reach this page any more.
     if (g_ISPCtrl.m_pResultCtx.load() == this) g_ISPCtrl.m_pResultCtx.store(nullptr);
     if (m_pWnd != nullptr) {

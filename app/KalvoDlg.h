@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Chores.h"
 #include "app/RunRecord.h"
 #include "app/StatusText.h"
 #include "app/WindowSystem.h"
@@ -130,6 +131,8 @@ public:
     const CRunRecord& RunRecord() const { return m_runRecord; }
     void StartBaudHandshake(uint32_t targetBaud);
     void StartCheckPort();
+    // Blocks until the steps the UI thread handed on have run (tests).
+    void DrainChores() { m_chores.Drain(); }
     // Ends the search for the device (the terminal face gives up waiting).
     void StopPortSearch() { m_search.Stop(); }
     // Why the ports that could not be opened failed, one line each.
@@ -289,6 +292,10 @@ private:
     CPortSearch m_search;
     std::mutex m_noticeMtx;
     std::string m_strSearchNotice, m_strLogNotice;
+    // Set by ScanComPorts: the next search's first pass lists the ports that open.
+    std::atomic<bool> m_bListPorts{false};
+    // Last: it runs what is still queued before the members it touches go.
+    CChoreThread m_chores;
 };
 
 // The line under the pane while the device is looked for: every port of the table, and what the

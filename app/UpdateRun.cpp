@@ -144,9 +144,10 @@ void CKalvoDlg::RunDownload(uint8_t job) {
 }
 
 uint32_t CKalvoDlg::Run() {
-    while (m_bStop.load() == 0) {
+    // Its own stop request: a successor started meanwhile must not revive it.
+    while (!StopRequested()) {
         bool signalled = m_hJobEvent.Wait(1000);
-        if (m_bStop.load() != 0) break;
+        if (StopRequested()) break;
         if (!signalled) {
             uint8_t state = m_byState.load();
             if (state == STATE_STOPPING && m_bTimer2Set.load() == 0) {

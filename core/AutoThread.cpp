@@ -8,10 +8,46 @@
 namespace {
 std::atomic<uint32_t> g_nextThreadId{1};
 thread_local std::shared_ptr<void> t_threadArg;
+// The handle of the CAutoThread body running on this thread; kept alive by ThreadProc.
+thread_local void* t_handle = nullptr;
 }  // namespace
 
 std::shared_ptr<void> CAutoThread::ThreadArg() {
     return t_threadArg;
+}
+
+bool CAutoThread::StopRequested() {
+    auto* handle = static_cast<ThreadHandle*>(t_handle);
+    return handle != nullptr && handle->stop.load();
+}
+
+bool CAutoThread::WaitStop(uint32_t ms) {
+    auto* handle = static_cast<ThreadHandle*>(t_handle);
+    if (handle == nullptr) {
+        plat::Sleep(ms);
+        return false;
+    }
+    std::unique_lock<std::mutex> lock(handle->mtx);
+    auto stopped = [&] { return handle->stop.load(); };
+    if (ms == plat::INFINITE_WAIT) {
+        handle->cv.wait(lock, stopped);
+        return true;
+    }
+    return handle->cv.wait_for(lock, plat::ToReal(ms), stopped);
+}
+
+void CAutoThread::RequestStop() {
+    std::shared_ptr<ThreadHandle> handle;
+    {
+        std::lock_guard<std::mutex> lock(m_threadMtx);
+        handle = m_hThread;
+    }
+    if (!handle) return;
+    {
+        std::lock_guard<std::mutex> lock(handle->mtx);
+        handle->stop.store(true);
+    }
+    handle->cv.notify_all();
 }
 
 CAutoThread::~CAutoThread() {
@@ -23,7 +59,9 @@ void CAutoThread::ThreadProc(CAutoThread* self, std::shared_ptr<ThreadHandle> ha
         std::lock_guard<std::mutex> lock(handle->mtx);
         t_threadArg = handle->arg;
     }
+    t_handle = handle.get();
     uint32_t code = self->Run();
+    t_handle = nullptr;
     t_threadArg.reset();
     std::lock_guard<std::mutex> lock(handle->mtx);
     handle->exitCode = code;
@@ -51,6 +89,11 @@ bool CAutoThread::EndThread(bool wait) {
         m_hThread.reset();
     }
     if (!handle) return true;
+    {
+        std::lock_guard<std::mutex> lock(handle->mtx);
+        handle->stop.store(true);
+    }
+    handle->cv.notify_all();
 
     if (handle->id == std::this_thread::get_id()) {
         // Asked from the thread itself: it cannot join itself. It returns once Run sees m_bStop.

@@ -1,9 +1,10 @@
 // Worker-thread base and mutex-owning base.
 //
-// Threads cannot be killed safely on POSIX, so a stop is cooperative: the body tests m_bStop and
-// everything it waits on is woken by whoever asks it to stop. A thread that has not ended within
-// m_dwStopTimeout is reported and abandoned (detached); such a body must only touch state it
-// co-owns, never the object that abandoned it.
+// Threads cannot be killed safely on POSIX, so a stop is cooperative: each thread has a stop
+// request of its own (StopRequested, WaitStop), set by the stop that ends it and never cleared, so
+// a successor started meanwhile cannot revive it; everything it waits on is woken by whoever asks
+// it to stop. A thread that has not ended within m_dwStopTimeout is reported and abandoned
+// (detached); such a body must only touch state it co-owns, never the object that abandoned it.
 #pragma once
 
 #include <atomic>
@@ -35,6 +36,11 @@ public:
 
     // Inside a body: the arg its StartThread was given.
     static std::shared_ptr<void> ThreadArg();
+    // Inside a body: whether this thread was asked to stop. False on a thread of no CAutoThread.
+    static bool StopRequested();
+    // Inside a body: waits up to ms of program time; true (at once) when this thread is asked to
+    // stop meanwhile.
+    static bool WaitStop(uint32_t ms);
 
     bool IsRunning() const;
     bool IsCurrentThread() const;
@@ -54,6 +60,7 @@ protected:
         std::condition_variable cv;
         bool done = false;
         bool abandoned = false;
+        std::atomic<bool> stop{false};  // this thread's own stop request
         uint32_t exitCode = 0xFFFFFFFFu;
         uint32_t threadNo = 0;  // m_dwThreadId of this thread, for the log
         std::shared_ptr<void> arg;
@@ -61,6 +68,8 @@ protected:
 
     // Ends the current thread (wait, then abandon); true when it ended by itself.
     bool EndThread(bool wait);
+    // Sets the running thread's own stop request and wakes its WaitStop.
+    void RequestStop();
 
     std::shared_ptr<ThreadHandle> m_hThread;
     std::vector<std::shared_ptr<ThreadHandle>> m_abandoned;
@@ -79,11 +88,10 @@ public:
     CMuTexObject(const CMuTexObject&) = delete;
     CMuTexObject& operator=(const CMuTexObject&) = delete;
 
-    int Lock() {
-        m_hMutex->lock();
-        return 1;
-    }
-    void Unlock() { m_hMutex->unlock(); }
+    using Guard = std::lock_guard<std::recursive_mutex>;
+    using UniqueGuard = std::unique_lock<std::recursive_mutex>;
+    // Taken for a scope only: an exception can never leave it held.
+    [[nodiscard]] Guard Lock() const { return Guard(*m_hMutex); }
 
 protected:
     const std::shared_ptr<std::recursive_mutex> m_hMutex = std::make_shared<std::recursive_mutex>();

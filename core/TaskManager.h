@@ -45,59 +45,62 @@ public:
     ~CTaskManager() override {
         Stop();
         // Workers given up by a Restart share all they still use; nothing to wait for.
-        Lock();
+        auto lock = Lock();
         m_pQueue->pWakeEvent.reset();
-        Unlock();
     }
 
     virtual int AddTask(T& task) {
-        if (!Lock()) return 0;
-        CQueue& q = *m_pQueue;
-        q.lstTask.push_back(Entry{task, ++q.nSerial, false});
         std::shared_ptr<plat::CEvent> wake;
-        if (q.lstTask.size() == 1) wake = q.pWakeEvent;
-        Unlock();
+        {
+            auto lock = Lock();
+            CQueue& q = *m_pQueue;
+            q.lstTask.push_back(Entry{task, ++q.nSerial, false});
+            if (q.lstTask.size() == 1) wake = q.pWakeEvent;
+        }
         // Signalled after the unlock: a worker woken under our lock would only block on it.
         if (wake) wake->Set();
         return 1;
     }
 
     virtual int ClearTask() {
-        if (!Lock()) return 0;
+        auto lock = Lock();
         m_pQueue->lstTask.clear();
-        Unlock();
         return 1;
     }
 
     virtual void FinishTask(uint8_t code) {
-        if (!Lock()) return;
-        CQueue& q = *m_pQueue;
         std::shared_ptr<plat::CEvent> wake;
-        if (!q.lstTask.empty()) {
-            uint8_t front = q.lstTask.front().task.GetCode();
-            WriteLog("[CMD  %X  %X\r\n", front, code);
-            if (front == code) {
-                q.lstTask.pop_front();
-                if (!q.lstTask.empty()) wake = q.pWakeEvent;
+        {
+            auto lock = Lock();
+            CQueue& q = *m_pQueue;
+            if (!q.lstTask.empty()) {
+                uint8_t front = q.lstTask.front().task.GetCode();
+                WriteLog("[CMD  %X  %X\r\n", front, code);
+                if (front == code) {
+                    q.lstTask.pop_front();
+                    if (!q.lstTask.empty()) wake = q.pWakeEvent;
+                }
             }
         }
-        Unlock();
         // The next frame's send starts here: wake the worker with the lock already free.
         if (wake) wake->Set();
     }
 
     virtual int Restart() {
         std::lock_guard<std::recursive_mutex> control(m_ctrlMtx);
-        Lock();
-        CQueue& q = *m_pQueue;
-        std::shared_ptr<plat::CEvent> old = q.pWakeEvent;
-        bool busy = q.bBusy != 0;
-        q.lstTask.clear();
-        q.bBusy = 0;
-        // A fresh event marks a new generation: the old worker sees it is no longer wanted.
-        q.pWakeEvent = std::make_shared<plat::CEvent>();
-        std::shared_ptr<plat::CEvent> fresh = q.pWakeEvent;
-        Unlock();
+        std::shared_ptr<plat::CEvent> old, fresh;
+        bool busy = false;
+        {
+            auto lock = Lock();
+            CQueue& q = *m_pQueue;
+            old = q.pWakeEvent;
+            busy = q.bBusy != 0;
+            q.lstTask.clear();
+            q.bBusy = 0;
+            // A fresh event marks a new generation: the old worker sees it is no longer wanted.
+            q.pWakeEvent = std::make_shared<plat::CEvent>();
+            fresh = q.pWakeEvent;
+        }
         if (old) old->Set();
         if (IsRunning()) {
             // A worker waiting for work ends at once. One inside a send (a hung one is why we are
@@ -115,10 +118,12 @@ public:
     virtual int Start() {
         std::lock_guard<std::recursive_mutex> control(m_ctrlMtx);
         Stop();
-        Lock();
-        m_pQueue->pWakeEvent = std::make_shared<plat::CEvent>();
-        std::shared_ptr<plat::CEvent> fresh = m_pQueue->pWakeEvent;
-        Unlock();
+        std::shared_ptr<plat::CEvent> fresh;
+        {
+            auto lock = Lock();
+            m_pQueue->pWakeEvent = std::make_shared<plat::CEvent>();
+            fresh = m_pQueue->pWakeEvent;
+        }
         StartThread(fresh);
         WriteLog("[CTaskManager]Thread:0x%x\r\n", m_dwThreadId);
         return 1;
@@ -127,17 +132,18 @@ public:
     virtual int Stop() {
         std::lock_guard<std::recursive_mutex> control(m_ctrlMtx);
         m_bStop.store(1);
-        Lock();
-        std::shared_ptr<plat::CEvent> ev = std::move(m_pQueue->pWakeEvent);
-        m_pQueue->pWakeEvent.reset();
-        Unlock();
+        std::shared_ptr<plat::CEvent> ev;
+        {
+            auto lock = Lock();
+            ev = std::move(m_pQueue->pWakeEvent);
+            m_pQueue->pWakeEvent.reset();
+        }
         // Without its event the woken worker runs no further pass and leaves.
         if (ev) ev->Set();
         StopThread();
-        Lock();
+        auto lock = Lock();
         m_pQueue->lstTask.clear();
         m_pQueue->bBusy = 0;
-        Unlock();
         return 1;
     }
 
@@ -146,19 +152,15 @@ public:
     // True when the front record carries this code and has gone to the sender: an answer naming
     // it is the one awaited.
     bool IsInFlight(uint8_t code) {
-        if (!Lock()) return false;
+        auto lock = Lock();
         const auto& q = m_pQueue->lstTask;
-        bool inFlight = !q.empty() && q.front().bSent && q.front().task.GetCode() == code;
-        Unlock();
-        return inFlight;
+        return !q.empty() && q.front().bSent && q.front().task.GetCode() == code;
     }
 
     // Inspection for the page, tests and benchmarks.
     size_t GetQueueSize() {
-        Lock();
-        size_t n = m_pQueue->lstTask.size();
-        Unlock();
-        return n;
+        auto lock = Lock();
+        return m_pQueue->lstTask.size();
     }
     bool IsWorkerRunning() const { return IsRunning(); }
 
@@ -251,20 +253,16 @@ protected:
 
     // Elapsed ms of the send in progress, 0 when idle.
     uint32_t BusyElapsed() {
-        if (!Lock()) return 0;
-        uint32_t elapsed = 0;
-        if (m_pQueue->bBusy == 1)
-            elapsed = static_cast<uint32_t>(
-                std::abs(static_cast<int32_t>(plat::GetTickCount() - m_pQueue->dwBusySince)));
-        Unlock();
-        return elapsed;
+        auto lock = Lock();
+        if (m_pQueue->bBusy != 1) return 0;
+        return static_cast<uint32_t>(
+            std::abs(static_cast<int32_t>(plat::GetTickCount() - m_pQueue->dwBusySince)));
     }
 
     using CAutoThread::m_bStop;
     using CAutoThread::m_dwStopTimeout;
     using CAutoThread::m_dwThreadId;
     using CMuTexObject::Lock;
-    using CMuTexObject::Unlock;
 
     const std::shared_ptr<CQueue> m_pQueue;
     // Start, Stop and Restart take turns; re-entrant because Start stops first.

@@ -163,15 +163,13 @@ int CISPCtrl::send_data(const uint8_t* frame, int32_t n) {
 
     std::vector<uint8_t> sealed(frame, frame + n);
     sealed.push_back(isp::FrameChecksum(frame, n));
-    if (!Lock()) return 0;
     bool ok = false;
-    if (m_serial.IsOpen()) {
+    if (auto lock = Lock(); m_serial.IsOpen()) {
         m_serial.m_bSent.store(1);
         m_serial.m_dwSendTick.store(plat::GetTickCount());
         WriteLog("1111111\r\n");
         ok = m_serial.Write(sealed.data(), static_cast<uint32_t>(sealed.size()));
     }
-    Unlock();
     if (!ok) {
         std::string reason = m_serial.GetLastErrorText();
         if (reason.empty()) reason = "port closed";

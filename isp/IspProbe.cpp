@@ -38,8 +38,10 @@ int CISPCtrl::ProbePort(uint8_t index, uint8_t p, void* context, bool checkJob,
 void CISPCtrl::ProbeLoop(bool checkJob, void* context) {
     uint8_t count = g_byComPortCount.load();
     if (count > MAX_COM_PORTS) count = MAX_COM_PORTS;
-    for (uint8_t i = 0; i < count; ++i) {
-        int answered = ProbePort(i, g_pComPortList[i], context, checkJob, nullptr);
+    // On a worker asked to stop (the window going) the loop ends at once.
+    auto stopped = [] { return CAutoThread::StopRequested(); };
+    for (uint8_t i = 0; i < count && !stopped(); ++i) {
+        int answered = ProbePort(i, g_pComPortList[i], context, checkJob, stopped);
         if (answered == 1) return;
         // A port that did not answer is not the device's: leave it to other programs.
         if (answered == 0) ClosePort();
@@ -60,7 +62,7 @@ int CISPCtrl::ProbePorts() {
 // ---------------------------------------------------------------------------------------------
 // The search thread
 
-CPortSearch::CPortSearch() {
+CPortSearch::CPortSearch() : m_pState(std::make_shared<CState>()) {
     m_dwStopTimeout = 2000;
 }
 
@@ -68,37 +70,46 @@ CPortSearch::~CPortSearch() {
     Stop();
 }
 
-void CPortSearch::Start(void* context, PortFailed onFailed, PassDone onPass) {
+void CPortSearch::Start(void* context, PortFailed onFailed, PassDone onPass, bool listPorts) {
     Stop();
-    m_pContext = context;
-    m_onFailed = std::move(onFailed);
-    m_onPass = std::move(onPass);
+    auto run = std::make_shared<CRun>();
+    run->context = context;
+    run->onFailed = std::move(onFailed);
+    run->onPass = std::move(onPass);
+    run->listPorts = listPorts;
     {
-        std::lock_guard<std::mutex> lock(m_mtx);
-        m_silent.clear();
-        m_nPass = 0;
+        std::lock_guard<std::mutex> lock(m_pState->mtx);
+        m_pState->silent.clear();
+        m_pState->nPass = 0;
     }
-    m_evWake.Reset();
-    m_bSearching.store(true);
-    StartThread();
+    m_pState->evWake.Reset();
+    m_pState->bSearching.store(true);
+    m_pRun = run;
+    StartThread(
+        std::make_shared<std::pair<std::shared_ptr<CState>, std::shared_ptr<CRun>>>(m_pState, run));
 }
 
 void CPortSearch::Stop() {
     m_bStop.store(1);
-    m_evWake.Set();
+    m_pState->evWake.Set();
+    if (m_pRun) {
+        std::lock_guard<std::mutex> lock(m_pRun->mtx);
+        m_pRun->live = false;
+    }
     StopThread();
-    m_bSearching.store(false);
+    m_pRun.reset();
+    m_pState->bSearching.store(false);
 }
 
-std::string CPortSearch::Summary(const std::vector<std::string>& table) const {
+std::string CPortSearch::Summary(const CState& st, const std::vector<std::string>& table) {
     if (table.empty()) return "none (no serial port found)";
-    std::lock_guard<std::mutex> lock(m_mtx);
+    std::lock_guard<std::mutex> lock(st.mtx);
     std::string text;
     for (size_t i = 0; i < table.size() && i < 50; ++i) {
         std::string line;
-        if (auto f = m_failed.find(table[i]); f != m_failed.end())
+        if (auto f = st.failed.find(table[i]); f != st.failed.end())
             line = f->second;  // names the path itself
-        else if (m_silent.count(table[i]))
+        else if (st.silent.count(table[i]))
             line = table[i] + ": did not answer";
         else
             continue;
@@ -108,73 +119,104 @@ std::string CPortSearch::Summary(const std::vector<std::string>& table) const {
 }
 
 std::string CPortSearch::FailedPorts() const {
-    std::lock_guard<std::mutex> lock(m_mtx);
+    std::lock_guard<std::mutex> lock(m_pState->mtx);
     std::string text;
-    for (const auto& [path, reason] : m_failed) text += (text.empty() ? "" : "\n") + reason;
+    for (const auto& [path, reason] : m_pState->failed) text += (text.empty() ? "" : "\n") + reason;
     return text;
 }
 
 uint32_t CPortSearch::Run() {
+    auto arg = std::static_pointer_cast<std::pair<std::shared_ptr<CState>, std::shared_ptr<CRun>>>(
+        ThreadArg());
+    if (!arg) return 0;
+    const std::shared_ptr<CState> state = arg->first;
+    const std::shared_ptr<CRun> run = arg->second;
+    CState& st = *state;
     bool found = false;
-    while (m_bStop.load() == 0 && !found) {
-        found = Pass();
-        if (!found && m_bStop.load() == 0 && m_onPass) {
+    while (!StopRequested() && !found) {
+        found = Pass(st, *run);
+        if (!found && !StopRequested()) {
             // What the system knows of adapters that did not become a port (no driver, brltty).
             std::string advice = serialports::NoDeviceAdvice();
-            std::string summary = Summary(serialports::GetPortTable());
-            m_onPass(advice.empty() ? summary : summary + "\n" + advice);
+            std::string summary = Summary(st, serialports::GetPortTable());
+            std::lock_guard<std::mutex> lock(run->mtx);
+            if (run->live && run->onPass)
+                run->onPass(advice.empty() ? summary : summary + "\n" + advice);
         }
         // The last silent port stays open until the next pass: its answer may just be late.
         uint32_t start = plat::GetTickCount();
-        while (!found && m_bStop.load() == 0 && plat::GetTickCount() - start < SEARCH_PERIOD_MS) {
+        while (!found && !StopRequested() && plat::GetTickCount() - start < SEARCH_PERIOD_MS) {
             found = g_ISPCtrl.m_bProbeAnswered.load() && g_ISPCtrl.IsPortOpen();
-            if (!found) m_evWake.Wait(10);
+            if (!found) st.evWake.Wait(10);
         }
         if (!found) g_ISPCtrl.ClosePort();
     }
-    m_bSearching.store(false);
+    st.bSearching.store(false);
     return 0;
 }
 
-bool CPortSearch::Pass() {
+namespace {
+// Records COM n in the start-up list of ports that open (the first pass only).
+void ListPort(uint8_t n) {
+    uint8_t count = g_byComPortCount.load();
+    for (uint8_t i = 0; i < count; ++i)
+        if (g_pComPortList[i] == n) return;
+    // The list has room for ten; further ports are not listed. The entry is written before the
+    // count that makes it visible.
+    if (count >= MAX_COM_PORTS) return;
+    g_pComPortList[count] = n;
+    g_byComPortCount.store(static_cast<uint8_t>(count + 1));
+}
+}  // namespace
+
+bool CPortSearch::Pass(CState& st, CRun& run) {
     serialports::RefreshPortTable();
     std::vector<std::string> table = serialports::GetPortTable();
-    auto stopped = [this] { return m_bStop.load() != 0; };
+    auto stopped = [] { return StopRequested(); };
+    bool first = false;
     {
         // A port that went away is new when it comes back.
-        std::lock_guard<std::mutex> lock(m_mtx);
+        std::lock_guard<std::mutex> lock(st.mtx);
         std::set<std::string> present(table.begin(), table.end());
-        std::erase_if(m_silent, [&](const std::string& p) { return !present.count(p); });
-        if (++m_nPass % SILENT_RETRY_PASSES == 0) m_silent.clear();
+        std::erase_if(st.silent, [&](const std::string& p) { return !present.count(p); });
+        first = st.nPass == 0;
+        if (++st.nPass % SILENT_RETRY_PASSES == 0) st.silent.clear();
     }
+    if (first && run.listPorts) g_byComPortCount.store(0);
     for (size_t i = 0; i < table.size() && i < 50 && !stopped(); ++i) {
         const std::string& path = table[i];
         {
-            std::lock_guard<std::mutex> lock(m_mtx);
-            if (m_silent.count(path)) continue;
+            std::lock_guard<std::mutex> lock(st.mtx);
+            if (st.silent.count(path)) continue;
         }
         // The previous port answered late: it is the device's.
         if (g_ISPCtrl.m_bProbeAnswered.load() && g_ISPCtrl.IsPortOpen()) return true;
         uint8_t n = serialports::PortNumberOf(path);
         if (n == 0) continue;
-        // Opening the next port closes a silent one.
-        int answered = g_ISPCtrl.ProbePort(static_cast<uint8_t>(i), n, m_pContext, false, stopped);
+        // Opening the next port closes a silent one. A slow open does not hold up the others.
+        g_ISPCtrl.m_serial.m_dwOpenBound.store(OPEN_BOUND_MS);
+        int answered = g_ISPCtrl.ProbePort(static_cast<uint8_t>(i), n, run.context, false, stopped);
+        g_ISPCtrl.m_serial.m_dwOpenBound.store(plat::INFINITE_WAIT);
+        if (answered >= 0 && first && run.listPorts) ListPort(n);
         if (answered == 1) return true;
         if (answered == 0) {
-            std::lock_guard<std::mutex> lock(m_mtx);
-            m_silent.insert(path);
-            m_failed.erase(path);
+            std::lock_guard<std::mutex> lock(st.mtx);
+            st.silent.insert(path);
+            st.failed.erase(path);
             continue;
         }
         std::string reason = g_ISPCtrl.m_serial.GetLastErrorText();
         bool fresh = false;
         {
-            std::lock_guard<std::mutex> lock(m_mtx);
-            std::string& last = m_failed[path];
+            std::lock_guard<std::mutex> lock(st.mtx);
+            std::string& last = st.failed[path];
             fresh = last != reason;
             last = reason;
         }
-        if (fresh && m_onFailed) m_onFailed(reason);
+        if (fresh) {
+            std::lock_guard<std::mutex> lock(run.mtx);
+            if (run.live && run.onFailed) run.onFailed(reason);
+        }
     }
     return false;
 }

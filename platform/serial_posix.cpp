@@ -36,15 +36,16 @@ timespec ToTimespec(std::chrono::nanoseconds d) {
 }
 
 // An eventfd per open port, so that a close from another thread ends the waits on it at once
-// instead of after their time-out.
+// instead of after their time-out. These tables are never destroyed: a slow open given up on may
+// close its port after the program's statics are gone.
 std::mutex& WakeMutex() {
-    static std::mutex mtx;
-    return mtx;
+    static auto* mtx = new std::mutex;
+    return *mtx;
 }
 
 std::unordered_map<int, int>& WakeFds() {
-    static std::unordered_map<int, int> fds;
-    return fds;
+    static auto* fds = new std::unordered_map<int, int>;
+    return *fds;
 }
 
 int WakeFdOf(int fd) {
@@ -56,8 +57,8 @@ int WakeFdOf(int fd) {
 // Ports whose low-latency flag this program switched on, to be switched off again at close: the
 // flag outlives the descriptor and would change the adapter for every later user.
 std::unordered_map<int, int>& LatencyRestore() {
-    static std::unordered_map<int, int> flags;
-    return flags;
+    static auto* flags = new std::unordered_map<int, int>;
+    return *flags;
 }
 
 SerialWaitState Wait(SerialHandle h, short events, std::chrono::nanoseconds timeout) {

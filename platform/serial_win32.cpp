@@ -72,9 +72,20 @@ private:
     std::atomic<uint32_t> m_dwBaud{0};
 };
 
-std::mutex g_portsMtx;
-std::map<SerialHandle, std::shared_ptr<CPort>> g_ports;
-SerialHandle g_nNextId = 3;
+// Never destroyed: a slow open given up on may close its port after the program's statics are
+// gone.
+struct CPortTable {
+    std::mutex mtx;
+    std::map<SerialHandle, std::shared_ptr<CPort>> ports;
+    SerialHandle nextId = 3;
+};
+CPortTable& Table() {
+    static auto* table = new CPortTable;
+    return *table;
+}
+std::mutex& g_portsMtx = Table().mtx;
+std::map<SerialHandle, std::shared_ptr<CPort>>& g_ports = Table().ports;
+SerialHandle& g_nNextId = Table().nextId;
 
 std::shared_ptr<CPort> PortOf(SerialHandle fd) {
     std::lock_guard<std::mutex> lock(g_portsMtx);

@@ -12,6 +12,7 @@
 #include "platform/Ports.h"
 #include "platform/Time.h"
 #include "serial/PortTable.h"
+#include "serial/SerialOpen.h"
 
 namespace {
 
@@ -26,11 +27,6 @@ constexpr std::chrono::milliseconds READ_WAIT_BOUND{100};
 constexpr std::chrono::milliseconds WRITE_SLICE{10};
 constexpr uint32_t WRITE_GRACE_MS = 2000;
 
-// Paths held by some CSerial of this process: an exclusive open does not keep out a second open
-// by root, nor one within the same process on every system.
-std::mutex g_openMtx;
-std::set<std::string> g_openPaths;
-
 std::mutex g_adviceMtx;
 std::set<std::string> g_advised;
 std::function<void(const std::string&)> g_adviceHandler;
@@ -41,16 +37,6 @@ void AdviseOnce(const std::string& key, const std::string& advice) {
     if (!g_advised.insert(key).second) return;
     WriteLog("[CSerial] %s\r\n", advice.c_str());
     if (g_adviceHandler) g_adviceHandler(advice);
-}
-
-bool ClaimPath(const std::string& key) {
-    std::lock_guard<std::mutex> lock(g_openMtx);
-    return g_openPaths.insert(key).second;
-}
-
-void ReleasePath(const std::string& key) {
-    std::lock_guard<std::mutex> lock(g_openMtx);
-    g_openPaths.erase(key);
 }
 
 std::string ErrText(int err) {
@@ -146,14 +132,8 @@ int CSerial::OpenDevice(const std::string& path) {
     std::string key;
     int err = 0;
     if (!plat::CanonicalPath(path, &key, &err)) return FailOpen(path, err);
-    if (!ClaimPath(key)) {
-        return Fail(PortError::Busy, path + ": port busy (already open in this program)");
-    }
-    plat::SerialHandle fd = plat::SerialOpen(path, &err);
-    if (fd == plat::INVALID_SERIAL) {
-        ReleasePath(key);
-        return FailOpen(path, err);
-    }
+    plat::SerialHandle fd = OpenBounded(path, key);
+    if (fd == plat::INVALID_SERIAL) return 0;
     {
         std::unique_lock<std::shared_mutex> lock(m_fdMtx);
         m_strKey = key;
@@ -218,6 +198,7 @@ void CSerial::Purge() {
 }
 
 void CSerial::Close() {
+    CancelOpen();
     {
         std::lock_guard<std::mutex> lock(m_loopMtx);
         if (m_pLoop) m_pLoop->closed.store(true);
@@ -236,7 +217,7 @@ void CSerial::Close() {
         plat::SerialClose(fd);
         key.swap(m_strKey);
     }
-    ReleasePath(key);
+    serialopen::ReleasePath(key);
     m_dwBaud.store(0);
 }
 
@@ -310,7 +291,7 @@ uint32_t CSerial::Run() {
     } scope(*loop->share);
     uint8_t* const buf = loop->share->buf.get();
 
-    if (loop->closed.load() || m_bStop.load() != 0) return 0;
+    if (loop->closed.load() || StopRequested()) return 0;
     plat::SerialNameReadThread();
     const std::string path = m_strPath;
     const auto pause =
@@ -320,7 +301,7 @@ uint32_t CSerial::Run() {
 
     // A loop whose port was closed (and perhaps reopened) under its receiver is no longer the
     // object's thread: the object may be gone, and the buffer belongs to the new loop.
-    while (!loop->closed.load() && m_bStop.load() == 0) {
+    while (!loop->closed.load() && !StopRequested()) {
         void* receiver = m_pReceiver.load();
         PFN_SERIAL_RECEIVE receive = m_pfnReceive.load();
         if (receiver == nullptr || receive == nullptr) return 0;

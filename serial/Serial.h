@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -26,7 +27,15 @@ using PFN_SERIAL_RECEIVE = void (*)(void* receiver, const uint8_t* data, uint32_
 using PFN_SERIAL_LINE_LOST = void (*)(void* receiver);
 
 // Why the last Open failed, for the user's message.
-enum class PortError { None, NoSuchPort, Busy, PermissionDenied, Settings, Other };
+// Slow: the open took longer than the bound it was given (a Bluetooth port connecting); it goes
+// on and the next open of the port takes it over.
+enum class PortError { None, NoSuchPort, Busy, PermissionDenied, Settings, Other, Slow };
+
+namespace serialports {
+// Tests only: called with the path on the thread that opens a device, before it opens it; it may
+// block there as a slow driver does. Empty: none.
+void SetOpenSeam(std::function<void(const std::string& path)> seam);
+}  // namespace serialports
 
 class CSerial : public CAutoThread {
 public:
@@ -42,8 +51,13 @@ public:
     int OpenPath(const std::string& path);
     // Non-zero on success; the port keeps its previous settings on failure.
     int SetBaudRate(uint32_t baud);
-    // Purge, stop the read thread (safe from the read thread itself), close, mark closed.
+    // Purge, stop the read thread (safe from the read thread itself), close, mark closed. Ends an
+    // Open waiting on another thread too.
     void Close();
+    // Ends an Open waiting on another thread (it fails); the open itself goes on for a later Open.
+    void CancelOpen();
+    // How long Open waits for the device to open (INFINITE_WAIT: as long as it takes).
+    std::atomic<uint32_t> m_dwOpenBound{0xFFFFFFFFu};
     bool IsOpen() const { return m_hCom.load() != INVALID_HANDLE; }
 
     // Writes all bytes or fails within a bounded time; the reason of a failure is kept.
@@ -86,6 +100,9 @@ private:
     int FailOpen(const std::string& path, int err);
     // Blocks until no read loop of this object runs any more.
     void WaitReadLoopsEnded();
+    // Opens the device on a thread of its own and waits for it within m_dwOpenBound, a stop of
+    // the calling thread or CancelOpen. INVALID_SERIAL with the failure recorded otherwise.
+    plat::SerialHandle OpenBounded(const std::string& path, const std::string& key);
 
     // What the read loops share with this object: a loop given up while its receiver was busy
     // may outlive it, and then touches only this.
@@ -118,6 +135,10 @@ private:
     // descriptor number is never used after it was closed and perhaps reused.
     std::shared_mutex m_fdMtx;
     std::mutex m_writeMtx;
+
+    std::mutex m_openMtx;
+    std::condition_variable* m_pOpenCv = nullptr;  // of the attempt Open waits for
+    uint64_t m_nOpenCancel = 0;
 
     const std::shared_ptr<CLoopShare> m_pShare;
     std::mutex m_loopMtx;

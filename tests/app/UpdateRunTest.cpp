@@ -115,6 +115,7 @@ TEST_F(PageTest, SilentDeviceTimesOutButAnIdleTickShowsNothing) {
     ASSERT_TRUE(WaitEvent(PageEvent::Timeout, 20000));
     EXPECT_EQ(page->Status().GetText(), "Тайм-аут, пожалуйста,\r\nзаново откройте программу.\r\n");
     EXPECT_EQ(page->m_byState.load(), STATE_IDLE);
+    page->DrainChores();  // the UI thread hands the stops and the close on
     EXPECT_FALSE(g_ISPCtrl.IsPortOpen());
     EXPECT_EQ(g_ISPCtrl.m_nRunState.load(), 2);
 }

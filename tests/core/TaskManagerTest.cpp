@@ -1,3 +1,4 @@
+// The command task manager: one command in flight, its queue, stops, restarts and hung sends.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -27,9 +28,11 @@ class CLateWakeManager : public CCmdTaskManager {
 public:
     using CCmdTaskManager::CCmdTaskManager;
     void LateWake() {
-        Lock();
-        std::shared_ptr<plat::CEvent> ev = m_pQueue->pWakeEvent;
-        Unlock();
+        std::shared_ptr<plat::CEvent> ev;
+        {
+            auto lock = Lock();
+            ev = m_pQueue->pWakeEvent;
+        }
         if (ev) ev->Set();
     }
 };

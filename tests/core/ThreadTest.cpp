@@ -1,3 +1,4 @@
+// The worker-thread base: start, stop with its time-out, giving a thread up, own stop requests.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -67,6 +68,41 @@ TEST_F(ScaledTime, BodyIgnoringStopIsAbandonedAfterTheTimeoutAndANewOneStarts) {
     EXPECT_EQ(t.m_dwExitCode, 0xFFFFFFFFu);
     while (*t.starts < 2) plat::Sleep(1);
     EXPECT_TRUE(t.IsRunning());
+}
+
+// A thread given up keeps its own stop request: the successor started meanwhile does not make it
+// run on once it looks again (it did while successors shared one stop flag). WaitStop wakes at
+// once on a stop.
+TEST_F(ScaledTime, AThreadGivenUpStaysStoppedWhileItsSuccessorRuns) {
+    struct Late : CAutoThread {
+        std::shared_ptr<std::atomic<bool>> release = std::make_shared<std::atomic<bool>>(false);
+        std::shared_ptr<std::atomic<int>> alive = std::make_shared<std::atomic<int>>(0);
+        ~Late() override {
+            release->store(true);
+            StopThread();
+            WaitAbandoned(5000);
+        }
+        uint32_t Run() override {
+            auto rel = release;
+            auto live = alive;
+            live->fetch_add(1);
+            while (!rel->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            while (!StopRequested()) WaitStop(plat::INFINITE_WAIT);
+            live->fetch_sub(1);
+            return 0;
+        }
+    } t;
+    t.m_dwStopTimeout = 20;
+    ASSERT_EQ(t.StartThread(), 1);
+    ASSERT_EQ(t.StartThread(), 1);  // gives the first up, which is busy
+    while (*t.alive < 2) plat::Sleep(1);
+    t.release->store(true);
+    EXPECT_TRUE(t.WaitAbandoned(5000));  // the first has ended, not run on
+    EXPECT_EQ(*t.alive, 1);
+    EXPECT_TRUE(t.IsRunning());
+    t.m_dwStopTimeout = plat::INFINITE_WAIT;
+    t.StopThread();  // returns only once the successor's WaitStop has woken
+    EXPECT_EQ(*t.alive, 0);
 }
 
 TEST_F(ScaledTime, ThreadStoppingItselfDoesNotDeadlock) {

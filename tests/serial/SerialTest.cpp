@@ -270,3 +270,46 @@ TEST(PortTable, DescribesUsbAdaptersAndUartsFromSysfs) {
 }
 
 }  // namespace
+
+// An open the driver holds up: bounded, it fails as slow and goes on by itself, and the next Open
+// of the port takes the late port over; a Close from another thread ends an unbounded wait at
+// once. The open's own thread is held by the test seam, as a driver would hold it.
+TEST(SerialSlowOpen, BoundedOpenGivesUpTheNextTakesTheLatePortOverACloseEndsAWait) {
+    Pty pty;
+    std::mutex mtx;
+    std::condition_variable cv;
+    bool release = false;
+    int opens = 0;
+    serialports::SetOpenSeam([&](const std::string& p) {
+        if (p != pty.slave) return;
+        std::unique_lock<std::mutex> lock(mtx);
+        ++opens;
+        cv.wait(lock, [&] { return release; });
+    });
+    CSerial port;
+    port.m_dwOpenBound = 50;
+    EXPECT_EQ(port.OpenPath(pty.slave), 0);
+    EXPECT_EQ(port.GetLastError(), PortError::Slow);
+
+    // Unbounded now: a Close from another thread ends the wait.
+    port.m_dwOpenBound = plat::INFINITE_WAIT;
+    std::thread closer([&] {
+        std::this_thread::sleep_for(50ms);
+        port.Close();
+    });
+    EXPECT_EQ(port.OpenPath(pty.slave), 0);
+    closer.join();
+    EXPECT_FALSE(port.IsOpen());
+
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        release = true;
+    }
+    cv.notify_all();
+    EXPECT_EQ(port.OpenPath(pty.slave), 1) << port.GetLastErrorText();
+    EXPECT_TRUE(port.IsOpen());
+    port.Close();
+    serialports::SetOpenSeam({});
+    std::lock_guard<std::mutex> lock(mtx);
+    EXPECT_EQ(opens, 1);  // one open of the device, taken over twice
+}

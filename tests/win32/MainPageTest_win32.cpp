@@ -323,36 +323,7 @@ TEST_F(MainPageTest, ClickRunsEveryPayloadToTheEnd) {
     EXPECT_EQ(m_window->Page(), nullptr);
 }
 
-TEST_F(MainPageTest, VersionBoxIsModalAndTheRunGoesOnBehindIt) {
-    std::string error;
-    ASSERT_TRUE(WriteSamplePayloads(m_dir.Path(), error)) << error;
-    for (const char* name : {"flagdata.bin", "audioHead.bin", "rdfw.bin"})
-        std::filesystem::remove(m_dir.File(name));
-    Open({.fwVersion = 0x0104, .faults = {}});
-    if (HasFatalFailure() || IsSkipped()) return;
-    ASSERT_TRUE(RunUntil([&] { return ::IsWindowEnabled(Button()) != FALSE; }));
-
-    std::atomic<bool> boxShown{false}, ownerDisabled{false}, doneBehindBox{false};
-    std::thread watcher([&] {
-        HWND box = nullptr;
-        if (!WaitFor([&] { return (box = FindOwnWindow(L"#32770", L"ERROR")) != nullptr; })) return;
-        for (HWND c = ::FindWindowExW(box, nullptr, L"Static", nullptr); c != nullptr;
-             c = ::FindWindowExW(box, c, L"Static", nullptr))
-            boxShown = boxShown || Text(c) == L"This is not Q9-Dornvex program";
-        ownerDisabled =
-            ::GetWindow(box, GW_OWNER) == m_window->Hwnd() && !::IsWindowEnabled(m_window->Hwnd());
-        doneBehindBox = WaitFor([&] { return Text(Pane()) == L"Готово"; });
-        ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-    });
-    Click(Button());
-    bool done = RunUntil([&] { return Text(Pane()) == L"Готово"; });
-    watcher.join();
-    EXPECT_TRUE(done) << win32ui::Utf8(Text(Pane()));
-    EXPECT_TRUE(boxShown);
-    EXPECT_TRUE(ownerDisabled);
-    EXPECT_TRUE(doneBehindBox);
-    EXPECT_TRUE(::IsWindowEnabled(m_window->Hwnd()));
-}
+// The version box: VersionBoxTest_win32.cpp, the test the Qt window runs too.
 
 TEST_F(MainPageTest, ModalWindowKeepsOpenOnEnterAndEscShowsTheAboutBoxAndCloses) {
     Open({}, true);

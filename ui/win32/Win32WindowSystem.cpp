@@ -341,6 +341,19 @@ void CWin32WindowSystem::MessageBox(const std::string& text, const std::string& 
     });
 }
 
+void CWin32WindowSystem::MessageBoxModal(const std::string& text, const std::string& caption,
+                                         std::function<void()> onClosed) {
+    // The box's own loop runs the window meanwhile (its timers, the calls queued for it); the page
+    // holds its run until the OK. A window destroyed under the box takes the box with it, and the
+    // page, going too, ends its hold itself.
+    Queue([this, text, caption, onClosed = std::move(onClosed)] {
+        std::wstring wtext = win32ui::Wide(text);
+        std::wstring wcaption = win32ui::Wide(caption);
+        ::MessageBoxW(m_controls.owner, wtext.c_str(), wcaption.c_str(), MB_OK | MB_ICONHAND);
+        if (onClosed) onClosed();
+    });
+}
+
 void CWin32WindowSystem::PostToUi(std::function<void()> fn) {
     Queue(std::move(fn));
 }

@@ -52,6 +52,8 @@ public:
     void KillTimer(uint32_t id) override;
     void SetTimerHandler(std::function<void(uint32_t)> onTimer) override;
     void MessageBox(const std::string& text, const std::string& caption) override;
+    void MessageBoxModal(const std::string& text, const std::string& caption,
+                         std::function<void()> onClosed) override;
     void PostToUi(std::function<void()> fn) override;
     void OnPageEvent(PageEvent event, const std::string& detail) override;
 
