@@ -155,15 +155,19 @@ int CHEXFile::Load() {
     if (!within) {
         WriteLog("[CHEXFile] %s is larger than %llu bytes, not loaded\r\n", path.c_str(),
                  static_cast<unsigned long long>(kMaxFileSize));
-        m_lstRecord.clear();
-        m_wExtCount = 0;
-        m_wVersion = 0;
-        m_nDataRecords = 0;
-        m_vPlaced.clear();
-        m_nUnplaced = 0;
+        ClearImage();
         return 0;
     }
     return LoadText(text);
+}
+
+void CHEXFile::ClearImage() {
+    m_lstRecord.clear();
+    m_wExtCount = 0;
+    m_wVersion = 0;
+    m_nDataRecords = 0;
+    m_vPlaced.clear();
+    m_nUnplaced = 0;
 }
 
 int CHEXFile::Load(const std::vector<uint8_t>& bytes) {
@@ -172,12 +176,7 @@ int CHEXFile::Load(const std::vector<uint8_t>& bytes) {
 }
 
 int CHEXFile::LoadText(const std::string& text) {
-    m_lstRecord.clear();
-    m_wExtCount = 0;
-    m_wVersion = 0;
-    m_nDataRecords = 0;
-    m_vPlaced.clear();
-    m_nUnplaced = 0;
+    ClearImage();
     int result = 0;
 
     m_lstRecord.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);

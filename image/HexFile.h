@@ -126,6 +126,7 @@ private:
         uint32_t dwAddr;
     };
     int LoadText(const std::string& text);
+    void ClearImage();  // no records, no version word
     // Works out where each data record lands, once per load.
     void PlaceData();
 
