@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <mutex>
@@ -18,6 +19,10 @@ namespace {
 
 // Made once and kept: a handler may still be writing to it while the requests are released.
 int g_pipe[2] = {-1, -1};
+// The handler's end, published once the pipe is ready: a lock-free atomic may be read in a
+// handler, and its release and acquire order the pipe's making before any write from a handler
+// that runs on another thread.
+std::atomic<int> g_writeEnd{-1};
 constexpr char kQuit = 'Q';
 
 std::mutex& HandlerMutex() {
@@ -40,7 +45,10 @@ extern "C" void OnSignal(int sig) {
     const int saved = errno;
     const char byte = sig == SIGINT ? 'I' : 'T';
     // A full pipe drops the request: hundreds are waiting already.
-    [[maybe_unused]] ssize_t n = ::write(g_pipe[1], &byte, 1);
+    const int fd = g_writeEnd.load(std::memory_order_acquire);
+    if (fd >= 0) {
+        [[maybe_unused]] ssize_t n = ::write(fd, &byte, 1);
+    }
     errno = saved;
 }
 
@@ -76,6 +84,7 @@ void CatchStopRequests(std::function<void(StopRequest)> onRequest) {
         if (::pipe2(g_pipe, O_CLOEXEC) != 0) return false;
         // The handler must never block.
         ::fcntl(g_pipe[1], F_SETFL, O_NONBLOCK);
+        g_writeEnd.store(g_pipe[1], std::memory_order_release);
         return true;
     }();
     if (!piped) return;
