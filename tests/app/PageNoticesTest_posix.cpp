@@ -45,10 +45,10 @@ TEST_F(PageTest, TheLineSaysWhereTheDeviceIsLookedForAndWhatIsWrongWithTheLog) {
                                 dir.File("KalvoLog.1.txt") + ": Is a directory)";
     const std::string searching =
         "正在查找设备，端口: COM1 " + port + " 无应答，COM2 " + gone + " 端口不存在\n" + logLine;
-    EXPECT_TRUE(RunUntil([&] { return wnd.Notice() == searching; }, 20000)) << wnd.Notice();
+    EXPECT_TRUE(WaitFor([&] { return wnd.Notice() == searching; }, 20000)) << wnd.Notice();
     EXPECT_FALSE(page->IsButtonEnabled());
     EXPECT_TRUE(WaitEvent(PageEvent::ProbeAnswered, 60000));
-    RunUntil([&] { return wnd.Notice() == logLine; }, 1000);
+    WaitFor([&] { return wnd.Notice() == logLine; }, 1000);
     g_bLogEnable = 0;
     testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
@@ -68,17 +68,17 @@ TEST_F(PageTest, WritingLastsFromTheBeginCommandToTheLastFrameAndAStopSaysWhatIt
     EXPECT_EQ(page->UnfinishedText(), "");
     Press();
     const std::string fw = "the firmware was not completed: run the update again";
-    ASSERT_TRUE(RunUntil([&] { return page->IsWriting(); }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return page->IsWriting(); }, 10000));
     EXPECT_EQ(page->m_byState.load(), STATE_IDLE);  // the device prepares its memory
     EXPECT_EQ(page->WritingPayload(), PAYLOAD_FW);
     EXPECT_EQ(page->UnfinishedText(), fw);
-    ASSERT_TRUE(RunUntil([&] { return page->m_dwAckCount.load() > 10; }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return page->m_dwAckCount.load() > 10; }, 20000));
     EXPECT_EQ(page->UnfinishedText(), fw);
     // The pause after the firmware's end command: nothing is being written.
     ASSERT_TRUE(
-        RunUntil([&] { return page->m_bFwPending.load() == 0 && !page->IsWriting(); }, 20000));
+        WaitFor([&] { return page->m_bFwPending.load() == 0 && !page->IsWriting(); }, 20000));
     EXPECT_EQ(page->UnfinishedText(), "the camera database was not written: run the update again");
-    ASSERT_TRUE(RunUntil([&] { return page->WritingPayload() == PAYLOAD_EDOG; }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return page->WritingPayload() == PAYLOAD_EDOG; }, 20000));
     EXPECT_EQ(page->UnfinishedText(),
               "the camera database was not completed: run the update again");
     ASSERT_TRUE(WaitEvent(PageEvent::RunComplete));

@@ -25,7 +25,7 @@ std::string Ext(uint16_t upper) {
 
 // Waits (bounded) until the page offers the button, or stops offering it.
 bool WaitButton(CPageRig& rig, bool enabled, uint32_t ms = 20000) {
-    return rig.RunUntil([&] { return rig.page->IsButtonEnabled() == enabled; }, ms);
+    return rig.WaitFor([&] { return rig.page->IsButtonEnabled() == enabled; }, ms);
 }
 
 class PayloadCheck : public PageTest {
@@ -183,10 +183,10 @@ TEST_F(PayloadCheck, APayloadChangedWhileTheDevicePreparesIsSentAsItWasChecked) 
         auto cmds = dev->GetReport().commands;
         return std::find(cmds.begin(), cmds.end(), code) != cmds.end();
     };
-    ASSERT_TRUE(RunUntil([&] { return begun(CMD_FW_BEGIN); }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return begun(CMD_FW_BEGIN); }, 10000));
     WritePayload(PAYLOAD_FW, MakeHex(Pattern(100, 1), HEX_FLASH_BASE, "0203"));
     WritePayload(PAYLOAD_EDOG, std::vector<uint8_t>(edog.begin(), edog.begin() + 1000));
-    ASSERT_TRUE(RunUntil([&] { return begun(CMD_RADAR_BEGIN); }, 120000));
+    ASSERT_TRUE(WaitFor([&] { return begun(CMD_RADAR_BEGIN); }, 120000));
     std::vector<uint8_t> grown = radar;
     grown.resize(radar.size() + 3000, 0xEE);
     WritePayload(PAYLOAD_RADAR, grown);
@@ -209,7 +209,7 @@ TEST_F(PayloadCheck, TheFolderIsWatchedWhileThePageWaits) {
     EXPECT_NE(Text().find(dir.Path()), std::string::npos) << Text();
     // A bad one arrives: the pane says why; mended, the button is offered and the pane cleared.
     WritePayload(PAYLOAD_RADAR, std::vector<uint8_t>());
-    ASSERT_TRUE(RunUntil([&] { return Text().find("rdfw.bin: empty") != std::string::npos; }));
+    ASSERT_TRUE(WaitFor([&] { return Text().find("rdfw.bin: empty") != std::string::npos; }));
     EXPECT_FALSE(page->IsButtonEnabled());
     WritePayload(PAYLOAD_RADAR, Pattern(3000, 1));
     ASSERT_TRUE(WaitButton(*this, true)) << Text();

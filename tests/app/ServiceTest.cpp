@@ -32,7 +32,7 @@ TEST_F(PageTest, FlashReadOutEqualsTheDeviceFlash) {
     EXPECT_EQ(g_ISPCtrl.m_dwFlashSizeKB.load(), 64u);
     std::string dump = dir.File("flash.bin");
     loop.Post([this, dump] { page->StartReadFlash(dump); });
-    ASSERT_TRUE(RunUntil(
+    ASSERT_TRUE(WaitFor(
         [&] { return page->Status().GetText().find("当前数据读取完成") != std::string::npos; },
         30000));
     std::vector<uint8_t> flash = dev->Flash();
@@ -74,7 +74,7 @@ TEST_F(PageTest, HandshakeAtTheInitialRateAsksForTheFlashSize) {
     Start(Payloads{});
     loop.Post([this] { page->StartBaudHandshake(256000); });
     ASSERT_TRUE(WaitEvent(PageEvent::BaudReady, 20000));
-    RunUntil([&] { return CommandsAfterProbe().size() >= 2; }, 5000);
+    WaitFor([&] { return CommandsAfterProbe().size() >= 2; }, 5000);
     EXPECT_EQ(CommandsAfterProbe(), std::vector<uint8_t>({0x0F, 0x03}));
     EXPECT_EQ(g_ISPCtrl.m_serial.GetBaudRate(), 256000u);
 }

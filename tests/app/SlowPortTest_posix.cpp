@@ -103,7 +103,7 @@ TEST_F(SlowPortTest, ASearchOverFiftyPortsFindsTheDeviceWhileOneOpenBlocks) {
     EXPECT_FALSE(blocker.Returned());
     // The ports that opened are listed, the device's as COM50; the slow one was not open in time.
     // Listed by the search thread once the probe's wait is over, which the answer may outrun.
-    ASSERT_TRUE(RunUntil([] { return g_byComPortCount.load() == 1; }, 5000));
+    ASSERT_TRUE(WaitFor([] { return g_byComPortCount.load() == 1; }, 5000));
     EXPECT_EQ(g_pComPortList[0], 50);
     EXPECT_NE(page->FailedPorts().find(slow.path + ": slow to open"), std::string::npos)
         << page->FailedPorts();
@@ -118,7 +118,7 @@ TEST_F(SlowPortTest, ClosingTheWindowDuringASlowOpenEndsAtOnceAndTheLatePortIsCl
     CSlowOpen blocker(slow.path, std::chrono::seconds(5));
     serialports::SetPortTable({slow.path});
     ASSERT_TRUE(StartPage(0));
-    ASSERT_TRUE(RunUntil([&] { return blocker.Entered(); }, 30000));
+    ASSERT_TRUE(WaitFor([&] { return blocker.Entered(); }, 30000));
 
     auto start = Clock::now();
     StopPage();
@@ -144,7 +144,7 @@ void CloseDuringASlowOpenAndExit() {
     static auto* blocker = new CSlowOpen(slow->path, std::chrono::seconds(5));
     serialports::SetPortTable({slow->path});
     if (!rig->StartPage(0)) ::_exit(2);
-    if (!rig->RunUntil([&] { return blocker->Entered(); }, 30000)) ::_exit(3);
+    if (!rig->WaitFor([&] { return blocker->Entered(); }, 30000)) ::_exit(3);
     auto start = Clock::now();
     rig->StopPage();
     if (Clock::now() - start > std::chrono::seconds(1) || blocker->Returned()) ::_exit(4);

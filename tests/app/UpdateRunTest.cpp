@@ -139,9 +139,9 @@ TEST_F(PageTest, DeviceErrorsShowTheirMessages) {
         dev->SetFaults(f);
         int before = dev->GetReport().framesIn;
         Press();
-        ASSERT_TRUE(RunUntil([&] { return page->Status().GetText() == c.text; }, 20000))
+        ASSERT_TRUE(WaitFor([&] { return page->Status().GetText() == c.text; }, 20000))
             << int(c.code) << " showed " << page->Status().GetText();
-        RunUntil([&] { return page->m_byState.load() == STATE_IDLE; }, 5000);
+        WaitFor([&] { return page->m_byState.load() == STATE_IDLE; }, 5000);
         EXPECT_EQ(page->m_byState.load(), STATE_IDLE);
         RunUntil([] { return false; }, 300);
         frame += dev->GetReport().framesIn - before;
@@ -159,7 +159,7 @@ TEST_F(PageTest, VersionWordOfTheOldProgramHoldsTheRunUntilTheBoxIsClosed) {
     Start(p, opts);
     wnd.HoldBoxes();
     Press();
-    ASSERT_TRUE(RunUntil([&] { return !wnd.Boxes().empty(); }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return !wnd.Boxes().empty(); }, 20000));
     RunUntil([] { return false; }, 3 * REPLY_WAIT_MS);  // the user reads it for a while
     EXPECT_FALSE(wnd.Saw(PageEvent::Timeout));
     EXPECT_EQ(dev->GetReport().fwFrames, 0);
@@ -179,11 +179,11 @@ TEST_F(PageTest, ABurnCalledDuringAnotherStopsItAndTheNextReplyEndsTheStop) {
     opts.procMicros = 2000;  // keep the download running long enough to interrupt it
     Start(p, opts);
     Press();
-    ASSERT_TRUE(RunUntil([&] { return page->m_dwAckCount.load() >= 2; }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return page->m_dwAckCount.load() >= 2; }, 20000));
     loop.Post([this] { page->BurnMusic(); });
     // Each text the window was given counts: the stop may end before the loop looks again.
-    ASSERT_TRUE(RunUntil([&] { return wnd.ShowedText(TEXT_STOPPING); }, 5000));
-    ASSERT_TRUE(RunUntil([&] { return page->m_byState.load() == STATE_IDLE; }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return wnd.ShowedText(TEXT_STOPPING); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return page->m_byState.load() == STATE_IDLE; }, 10000));
     EXPECT_EQ(g_ISPCtrl.m_nRunState.load(), 2);
     EXPECT_LT(dev->GetReport().edog.frames, 40);
     EXPECT_FALSE(wnd.Saw(PageEvent::Timeout));
@@ -198,7 +198,7 @@ TEST_F(PageTest, ClosingThePortDuringThePauseAfterAPayloadEndsTheRunThere) {
     p.music = Pattern(1000, 13);
     Start(p);
     Press();
-    ASSERT_TRUE(RunUntil([&] { return wnd.ShowedText(TEXT_FW_DONE); }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return wnd.ShowedText(TEXT_FW_DONE); }, 20000));
     loop.Post([] { g_ISPCtrl.ClosePort(); });
     RunUntil([] { return false; }, 2 * 7000);
     // The port may be open again by now: the search finds the device anew, as after a hang-up.

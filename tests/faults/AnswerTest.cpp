@@ -115,7 +115,7 @@ TEST_F(AnswerTest, ASendGivenUpEndsTheRunAndNoFrameFollowsTheGap) {
     ASSERT_TRUE(rig->StartPage());
     EXPECT_EQ(rig->Run(), PageEvent::LinkLost);
     EXPECT_EQ(rig->Text(), kLinkLost);
-    rig->RunUntil([&] { return stallOver.load(); }, 20000);
+    rig->WaitFor([&] { return stallOver.load(); }, 20000);
     rig->loop.RunUntil([] { return false; }, 500);
     // The device holds the payload's start, without a gap (the hung frame may still have come).
     const long got = rig->Received(PH_EDOG);

@@ -356,7 +356,7 @@ TEST_F(SoakTest, ADevicePluggedInLaterIsFoundAndFoundAgainAfterAnIdleHangUp) {
     pulled.faults.hangupAfter = 1;  // pulled right after answering the probe
     plugIn(pulled);
     ASSERT_TRUE(rig->WaitEvent(PageEvent::ProbeAnswered, 20000));
-    ASSERT_TRUE(rig->RunUntil([&] {
+    ASSERT_TRUE(rig->WaitFor([&] {
         return rig->dev->GetReport().hungUp && !g_ISPCtrl.IsPortOpen() &&
                !rig->page->IsButtonEnabled();
     }));

@@ -43,7 +43,7 @@ PageEvent CPageRig::Run() {
     wnd.ForgetEvents();
     Press();
     // Beyond the longest bound of the page: the wait for a ready frame.
-    RunUntil([this] { return wnd.Outcome() != PageEvent::ProbeAnswered; }, 2 * READY_WAIT_MS);
+    WaitFor([this] { return wnd.Outcome() != PageEvent::ProbeAnswered; }, 2 * READY_WAIT_MS);
     // The UI thread hands the stops and the close of a failed run on: wait for them too.
     if (page) page->DrainChores();
     return wnd.Outcome();

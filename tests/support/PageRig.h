@@ -154,11 +154,17 @@ public:
     void StopPage();
     void Reset();
 
+    // Runs until pred holds or ms of program time have passed (a test may wait so on purpose).
     bool RunUntil(const std::function<bool()>& pred, uint32_t ms = 60000) {
         return loop.RunUntil(pred, ms);
     }
+    // A wait for what must come: ms only keeps a broken build from hanging, so it is stretched
+    // fivefold for a sanitizer build on a loaded machine.
+    bool WaitFor(const std::function<bool()>& pred, uint32_t ms = 60000) {
+        return loop.RunUntil(pred, static_cast<uint32_t>(std::min<uint64_t>(ms * 5ull, 3600000)));
+    }
     bool WaitEvent(PageEvent e, uint32_t ms = 60000) {
-        return RunUntil([&] { return wnd.Saw(e); }, ms);
+        return WaitFor([&] { return wnd.Saw(e); }, ms);
     }
     void Press() {
         loop.Post([this] { page->OnBnClickedUpdate(); });
