@@ -109,57 +109,17 @@ void CUiLoop::RunPending() {
     }
 }
 
-void CLoopWindow::ShowStatusText(const std::string& text) {
-    {
-        std::lock_guard<std::mutex> lock(m_stateMtx);
-        m_strStatus = text;
-    }
-    m_loop.Post([this, text] { OnStatusChanged(text); });
+CLoopWindow::CLoopWindow(CUiLoop& loop) : CViewState(Delivery::EveryChange), m_loop(loop) {
+    m_loop.SetTimerHandler([this](uint32_t id) { OnTick(id); });
 }
 
-void CLoopWindow::SetProgressRange(int lo, int hi) {
-    std::lock_guard<std::mutex> lock(m_stateMtx);
-    m_nLo = lo;
-    m_nHi = hi;
+CLoopWindow::~CLoopWindow() {
+    m_loop.SetTimerHandler(nullptr);
+    DetachView();
 }
 
-void CLoopWindow::SetProgressPos(int pos) {
-    {
-        std::lock_guard<std::mutex> lock(m_stateMtx);
-        m_nPos = pos < m_nLo ? m_nLo : (pos > m_nHi ? m_nHi : pos);
-        pos = m_nPos;
-    }
-    m_loop.Post([this, pos] { OnProgressChanged(pos); });
-}
-
-void CLoopWindow::EnableProgress(bool enable) {
-    std::lock_guard<std::mutex> lock(m_stateMtx);
-    m_bProgressEnabled = enable;
-}
-
-void CLoopWindow::EnableUpdateButton(bool enable) {
-    {
-        std::lock_guard<std::mutex> lock(m_stateMtx);
-        m_bButton = enable;
-    }
-    m_loop.Post([this, enable] { OnButtonChanged(enable); });
-}
-
-void CLoopWindow::MessageBox(const std::string& text, const std::string& caption) {
-    m_loop.Post([this, text, caption] { OnMessageBox(text, caption); });
-}
-
-std::string CLoopWindow::StatusText() const {
-    std::lock_guard<std::mutex> lock(m_stateMtx);
-    return m_strStatus;
-}
-
-int CLoopWindow::ProgressPos() const {
-    std::lock_guard<std::mutex> lock(m_stateMtx);
-    return m_nPos;
-}
-
-bool CLoopWindow::ButtonEnabled() const {
-    std::lock_guard<std::mutex> lock(m_stateMtx);
-    return m_bButton;
+void CLoopWindow::ShowBox(const std::string& text, const std::string& caption,
+                          std::function<void()> onClosed) {
+    OnMessageBox(text, caption);
+    if (onClosed) onClosed();
 }

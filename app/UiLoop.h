@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/WindowSystem.h"
+#include "app/ViewState.h"
 
 class CUiLoop {
 public:
@@ -49,41 +49,24 @@ private:
     std::thread::id m_loopThread;
 };
 
-// A window system on a CUiLoop that keeps what it is shown (the terminal face and the tests build
-// on it).
-class CLoopWindow : public IWindowSystem {
+// A face on a CUiLoop that is told of every change in order (the terminal face and the tests
+// build on it).
+class CLoopWindow : public CViewState {
 public:
-    explicit CLoopWindow(CUiLoop& loop) : m_loop(loop) {}
+    explicit CLoopWindow(CUiLoop& loop);
+    ~CLoopWindow() override;
 
-    void ShowStatusText(const std::string& text) override;
-    void SetProgressRange(int lo, int hi) override;
-    void SetProgressPos(int pos) override;
-    void EnableProgress(bool enable) override;
-    void EnableUpdateButton(bool enable) override;
-    void SetTimer(uint32_t id, uint32_t ms) override { m_loop.SetTimer(id, ms); }
-    void KillTimer(uint32_t id) override { m_loop.KillTimer(id); }
-    void SetTimerHandler(std::function<void(uint32_t)> fn) override {
-        m_loop.SetTimerHandler(std::move(fn));
-    }
-    void MessageBox(const std::string& text, const std::string& caption) override;
-    void PostToUi(std::function<void()> fn) override { m_loop.Post(std::move(fn)); }
-
-    std::string StatusText() const;
-    int ProgressPos() const;
-    bool ButtonEnabled() const;
     CUiLoop& Loop() { return m_loop; }
 
 protected:
-    // Hooks for the faces, called on the UI thread after the state changed.
-    virtual void OnStatusChanged(const std::string& /*text*/) {}
-    virtual void OnProgressChanged(int /*pos*/) {}
-    virtual void OnButtonChanged(bool /*enabled*/) {}
+    bool OnUiThread() const override { return m_loop.IsLoopThread(); }
+    void Post(std::function<void()> fn) override { m_loop.Post(std::move(fn)); }
+    void StartNativeTimer(uint32_t id, uint32_t ms) override { m_loop.SetTimer(id, ms); }
+    void StopNativeTimer(uint32_t id) override { m_loop.KillTimer(id); }
+    // Shown as a line; nobody is asked, so a box that holds the page is closed at once.
+    void ShowBox(const std::string& text, const std::string& caption,
+                 std::function<void()> onClosed) override;
     virtual void OnMessageBox(const std::string& /*text*/, const std::string& /*caption*/) {}
 
     CUiLoop& m_loop;
-    mutable std::mutex m_stateMtx;
-    std::string m_strStatus;
-    int m_nLo = 0, m_nHi = 100, m_nPos = 0;
-    bool m_bProgressEnabled = true;
-    bool m_bButton = false;
 };

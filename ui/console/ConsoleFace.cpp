@@ -44,13 +44,8 @@ public:
         : CLoopWindow(loop),
           m_session(session),
           m_out(out),
-          m_bTty(out == stdout && plat::StdoutIsTerminal()) {}
-
-    void SetPage(CKalvoDlg* page) { m_pPage = page; }
-
-    void SetTimerHandler(std::function<void(uint32_t)> fn) override {
-        m_pageTimer = std::move(fn);
-        m_loop.SetTimerHandler([this](uint32_t id) {
+          m_bTty(out == stdout && plat::StdoutIsTerminal()) {
+        CLoopWindow::SetTimerHandler([this](uint32_t id) {
             if (id == TIMER_NO_ANSWER) {
                 OnNoAnswer();
             } else if (id == TIMER_WAIT_TICK) {
@@ -63,10 +58,15 @@ public:
         });
     }
 
+    void SetPage(CKalvoDlg* page) { m_pPage = page; }
+
+    // The page's timers and the face's own share the window's timer table.
+    void SetTimerHandler(std::function<void(uint32_t)> fn) override { m_pageTimer = std::move(fn); }
+
     void OnPageEvent(PageEvent event, const std::string& detail) override {
         m_loop.Post([this, event, detail] {
             if (m_pPage == nullptr || m_bDone) return;
-            if (event == PageEvent::ProbeAnswered) m_loop.KillTimer(TIMER_NO_ANSWER);
+            if (event == PageEvent::ProbeAnswered) KillTimer(TIMER_NO_ANSWER);
             if (event == PageEvent::WaitingForDevice) StartReadyWait();
             if (event == PageEvent::PortUnusable) Line("Port not usable: " + detail);
             int code = m_session.OnEvent(*m_pPage, event, detail, true);
@@ -90,7 +90,7 @@ public:
         m_loop.Post([this, advice] { Line("Note: " + advice); });
     }
 
-    void StartWaiting(uint32_t seconds) { m_loop.SetTimer(TIMER_NO_ANSWER, seconds * 1000); }
+    void StartWaiting(uint32_t seconds) { SetTimer(TIMER_NO_ANSWER, seconds * 1000); }
 
     // The payload files are looked at before the device is: a refused file or an empty folder
     // ends the session at once, with nothing sent. False when it ended.
@@ -128,10 +128,10 @@ public:
             ErrLine(
                 "The device is being updated: stopping now means it will need the update again.\n"
                 "Press Ctrl-C again within 3 s to stop; otherwise the update goes on.");
-            m_loop.SetTimer(TIMER_INTERRUPT, INTERRUPT_CONFIRM_MS);
+            SetTimer(TIMER_INTERRUPT, INTERRUPT_CONFIRM_MS);
             return;
         }
-        m_loop.KillTimer(TIMER_INTERRUPT);
+        KillTimer(TIMER_INTERRUPT);
         std::string unfinished = m_pPage->UnfinishedText();
         std::string reason = std::string(interrupt ? "stopped by Ctrl-C" : "stopped by SIGTERM") +
                              (unfinished.empty() ? "" : ": " + unfinished);
@@ -185,7 +185,7 @@ private:
     }
 
     void OnInterruptWindowOver() {
-        m_loop.KillTimer(TIMER_INTERRUPT);
+        KillTimer(TIMER_INTERRUPT);
         if (!m_bInterruptArmed || m_bDone) return;
         m_bInterruptArmed = false;
         ErrLine("Not stopped: the update goes on.");
@@ -217,7 +217,7 @@ private:
             Line("Waiting for the device to get ready...");
             return;
         }
-        m_loop.SetTimer(TIMER_WAIT_TICK, 1000);
+        SetTimer(TIMER_WAIT_TICK, 1000);
         ShowReadyWait();
     }
     void ShowReadyWait() {
@@ -229,7 +229,7 @@ private:
     }
     void StopReadyWait() {
         m_bWaiting = false;
-        m_loop.KillTimer(TIMER_WAIT_TICK);
+        KillTimer(TIMER_WAIT_TICK);
         if (m_bTty && m_bLiveLine) {
             std::fprintf(m_out, "\r\033[K");
             m_bLiveLine = false;
@@ -237,7 +237,7 @@ private:
     }
 
     void OnNoAnswer() {
-        m_loop.KillTimer(TIMER_NO_ANSWER);
+        KillTimer(TIMER_NO_ANSWER);
         if (m_session.ProbeAnswered() || m_bDone) return;
         // The ports are free again for the reasons below.
         if (m_pPage != nullptr) m_pPage->StopPortSearch();
