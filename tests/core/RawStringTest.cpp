@@ -1,3 +1,4 @@
+// The raw byte string and the command record: empty states, refusals, removal, copies.
 #include <gtest/gtest.h>
 
 #include <string>

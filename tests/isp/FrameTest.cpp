@@ -1,3 +1,4 @@
+// Frames: sealing with the sum, finding frames in a stream, dropping noise and bad frames.
 #include <gtest/gtest.h>
 
 #include <vector>

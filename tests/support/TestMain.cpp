@@ -1,3 +1,4 @@
+// The test helpers shared by every test program: temporary folders, files and byte lists.
 #include "support/TestMain.h"
 
 #include <cstdlib>
