@@ -1,4 +1,4 @@
-// The pane's status text model: edit-control modes, UTF-16 counting, and its UTF-8 form kept along.
+// The pane's status text model: edit-control modes, UTF-16 counts, its UTF-8 form kept along.
 #include <gtest/gtest.h>
 
 #include "app/StatusText.h"
