@@ -20,81 +20,21 @@
 #include "support/TestMain.h"
 #include "ui/Session.h"
 #include "ui/win32/MainPage.h"
+#include "win32/WindowTests.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace wintest;
 
-std::wstring Text(HWND hwnd) {
-    wchar_t buf[4096] = {};
-    ::SendMessageW(hwnd, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buf));
-    return buf;
-}
-
-bool RunUntil(const std::function<bool()>& pred) {
-    auto end = Clock::now() + std::chrono::seconds(60);
-    while (!pred() && Clock::now() < end) {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageW(&msg);
-        }
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-    }
-    return pred();
-}
-
-bool WaitFor(const std::function<bool()>& found) {
-    auto end = Clock::now() + std::chrono::seconds(60);
-    while (!found() && Clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return found();
-}
-
-// The message box that owner shows, if any.
-HWND OwnedBox(HWND owner) {
-    for (HWND w = ::FindWindowExW(nullptr, nullptr, L"#32770", nullptr); w != nullptr;
-         w = ::FindWindowExW(nullptr, w, L"#32770", nullptr))
-        if (::GetWindow(w, GW_OWNER) == owner && ::IsWindowVisible(w)) return w;
-    return nullptr;
-}
-
-std::wstring BoxText(HWND box) {
-    std::wstring all;
-    for (HWND c = ::FindWindowExW(box, nullptr, L"Static", nullptr); c != nullptr;
-         c = ::FindWindowExW(box, c, L"Static", nullptr))
-        all += Text(c);
-    return all;
-}
-
-class FirstMinutesTest : public testing::Test {
+class FirstMinutesTest : public WindowTest {
 protected:
-    void SetUp() override {
-        plat::SetTimeScale(0.05);
-        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_WIN95_CLASSES};
-        ::InitCommonControlsEx(&icc);
-    }
-    void TearDown() override {
-        m_window.reset();
-        if (m_dev) m_dev->Stop();
-        serialports::SetPortTable({});
-        plat::SetTimeScale(1.0);
-    }
     bool Open(const std::vector<std::string>& table) {
         serialports::SetPortTable(table);
-        HWND probe = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                                       nullptr, nullptr);
-        if (probe == nullptr) return false;
-        ::DestroyWindow(probe);
-        PageConfig config{.payloadDir = m_dir.Path(), .logPath = m_dir.File("KalvoLog.txt")};
-        m_window = std::make_unique<CMainPage>(nullptr, config);
+        if (!HaveDisplay()) return false;
+        m_window = std::make_unique<CMainPage>(nullptr, Config());
         return m_window->Create();
     }
     HWND Notice() const { return m_window->Control(IDC_NOTICE); }
-
-    testsupport::TempDir m_dir;
-    std::unique_ptr<sim::CDevice> m_dev;
-    std::unique_ptr<CMainPage> m_window;
 };
 
 TEST_F(FirstMinutesTest, BeforeAnyPressTheLineSaysWhereTheDeviceIsLookedFor) {

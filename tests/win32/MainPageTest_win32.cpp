@@ -19,6 +19,7 @@
 #include "ui/win32/Graphics.h"
 #include "ui/win32/MainPage.h"
 #include "ui/win32/Medit.h"
+#include "win32/WindowTests.h"
 // GDI+ saves the screenshot; it needs what the lean windows.h leaves out.
 #include <objidl.h>
 // After objidl.h.
@@ -26,47 +27,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::wstring Text(HWND hwnd) {
-    wchar_t buf[4096] = {};
-    // WM_GETTEXT, so that it also works from another thread while a modal loop runs.
-    ::SendMessageW(hwnd, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buf));
-    return buf;
-}
-
-// Runs the window's messages until pred holds. The limit only keeps a broken build from hanging.
-bool RunUntil(const std::function<bool()>& pred) {
-    auto end = Clock::now() + std::chrono::seconds(60);
-    while (!pred() && Clock::now() < end) {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageW(&msg);
-        }
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-    }
-    return pred();
-}
-
-// A window of this process, of class cls, visible.
-HWND FindOwnWindow(const wchar_t* cls, const wchar_t* title) {
-    for (HWND w = ::FindWindowExW(nullptr, nullptr, cls, title); w != nullptr;
-         w = ::FindWindowExW(nullptr, w, cls, title)) {
-        DWORD pid = 0;
-        ::GetWindowThreadProcessId(w, &pid);
-        if (pid == ::GetCurrentProcessId() && ::IsWindowVisible(w)) return w;
-    }
-    return nullptr;
-}
-
-// Polls from another thread until found() holds; the window's own thread may be in a modal loop.
-bool WaitFor(const std::function<bool()>& found) {
-    auto end = Clock::now() + std::chrono::seconds(60);
-    while (!found() && Clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return found();
-}
+using namespace wintest;
 
 // The screen inside rc as a PNG file; what went wrong otherwise.
 std::string SaveScreen(const RECT& rc, const std::wstring& path) {
@@ -109,31 +70,16 @@ RECT Union(HWND a, HWND b) {
     return out;
 }
 
-class MainPageTest : public testing::Test {
+class MainPageTest : public WindowTest {
 protected:
-    void SetUp() override {
-        // Fast, and still with room for wine's latency on a loaded machine in the reply timer.
-        plat::SetTimeScale(0.05);
-        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_WIN95_CLASSES};
-        ::InitCommonControlsEx(&icc);
-    }
-    void TearDown() override {
-        m_window.reset();
-        if (m_dev) m_dev->Stop();
-        plat::SetTimeScale(1.0);
-    }
     // The device, then the window, made modeless unless modal is set (DoModal runs it then).
     void Open(const sim::Options& opts = {}, bool modal = false) {
         std::string port, error;
         m_dev = std::make_unique<sim::CDevice>(opts);
         ASSERT_TRUE(m_dev->CreatePort(&port, &error) && m_dev->Start()) << error;
         serialports::SetPortTable({port});
-        PageConfig config{.payloadDir = m_dir.Path(), .logPath = m_dir.File("KalvoLog.txt")};
-        HWND probe = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                                       nullptr, nullptr);
-        if (probe == nullptr) GTEST_SKIP() << "no display for windows";
-        ::DestroyWindow(probe);
-        m_window = std::make_unique<CMainPage>(nullptr, config);
+        if (!HaveDisplay()) GTEST_SKIP() << "no display for windows";
+        m_window = std::make_unique<CMainPage>(nullptr, Config());
         if (!modal) {
             ASSERT_TRUE(m_window->Create());
         }
@@ -144,10 +90,6 @@ protected:
         return static_cast<int>(::SendMessageW(m_window->Control(IDC_PROGRESS), PBM_GETPOS, 0, 0));
     }
     void Click(HWND button) { ::SendMessageW(button, BM_CLICK, 0, 0); }
-
-    testsupport::TempDir m_dir;
-    std::unique_ptr<sim::CDevice> m_dev;
-    std::unique_ptr<CMainPage> m_window;
 };
 
 TEST_F(MainPageTest, WindowFollowsTheDialogTemplates) {

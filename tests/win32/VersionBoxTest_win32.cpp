@@ -11,25 +11,11 @@
 #include "support/VersionBoxTests.h"
 #include "ui/win32/MainPage.h"
 #include "ui/win32/Win32WindowSystem.h"
+#include "win32/WindowTests.h"
 
 namespace {
 
-std::wstring Text(HWND hwnd) {
-    wchar_t buf[4096] = {};
-    // WM_GETTEXT: answered by the window's thread, also inside the box's own loop.
-    ::SendMessageW(hwnd, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buf));
-    return buf;
-}
-
-HWND FindOwnWindow(const wchar_t* cls, const wchar_t* title) {
-    for (HWND w = ::FindWindowExW(nullptr, nullptr, cls, title); w != nullptr;
-         w = ::FindWindowExW(nullptr, w, cls, title)) {
-        DWORD pid = 0;
-        ::GetWindowThreadProcessId(w, &pid);
-        if (pid == ::GetCurrentProcessId() && ::IsWindowVisible(w)) return w;
-    }
-    return nullptr;
-}
+using namespace wintest;
 
 class CWin32Face : public CFaceDriver {
 public:
@@ -111,18 +97,12 @@ private:
     HWND m_hWnd = nullptr, m_hButton = nullptr, m_hPane = nullptr;
 };
 
-class VersionBoxTest : public testing::Test {
+class VersionBoxTest : public WindowTest {
 protected:
-    void SetUp() override {
-        plat::SetTimeScale(0.05);
-        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_WIN95_CLASSES};
-        ::InitCommonControlsEx(&icc);
-    }
     void TearDown() override {
         m_face.reset();
-        plat::SetTimeScale(1.0);
+        WindowTest::TearDown();
     }
-    testsupport::TempDir m_dir;
     std::unique_ptr<CWin32Face> m_face = std::make_unique<CWin32Face>();
 };
 
