@@ -23,6 +23,37 @@ enum class PayloadRead {
 PayloadRead ReadPayloadFile(const std::string& path, uint64_t limit, std::vector<uint8_t>& out,
                             std::string& text);
 
+// The read loop both platforms share once the file is open and known to be regular: readSome(buf,
+// size) returns the bytes read, 0 at the end, or a negative PayloadRead code (as int) after it
+// filled text. sizeHint is the file's size when opened; a file that grows is read on up to one
+// byte past the limit, which tells one that grew beyond it from one that ends there.
+template <class ReadSome>
+PayloadRead ReadBounded(ReadSome readSome, uint64_t sizeHint, uint64_t limit,
+                        std::vector<uint8_t>& out) {
+    out.resize(static_cast<size_t>(sizeHint));
+    size_t done = 0;
+    for (;;) {
+        if (done == out.size()) {
+            if (out.size() > limit) break;
+            out.resize(out.size() + 64 * 1024 > limit + 1 ? static_cast<size_t>(limit + 1)
+                                                          : out.size() + 64 * 1024);
+        }
+        const long n = readSome(out.data() + done, out.size() - done);
+        if (n < 0) {
+            out.clear();
+            return static_cast<PayloadRead>(-n);
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    out.resize(done);
+    if (done > limit) {
+        out.clear();
+        return PayloadRead::TooLarge;
+    }
+    return PayloadRead::Ok;
+}
+
 // What tells whether a payload file changed since it was last read: its size and modification
 // time. exists is false when there is nothing at path.
 struct FileStamp {

@@ -33,34 +33,21 @@ PayloadRead ReadPayloadFile(const std::string& path, uint64_t limit, std::vector
         ::close(fd);
         return PayloadRead::TooLarge;
     }
-    out.resize(static_cast<size_t>(st.st_size));
-    size_t done = 0;
-    for (;;) {
-        // One byte of room past the limit tells a file that grew beyond it from one that ends.
-        if (done == out.size()) {
-            if (out.size() > limit) break;
-            out.resize(out.size() + 64 * 1024 > limit + 1 ? static_cast<size_t>(limit + 1)
-                                                          : out.size() + 64 * 1024);
-        }
-        ssize_t n = ::read(fd, out.data() + done, out.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int e = errno;
-            text = std::strerror(e);
-            ::close(fd);
-            out.clear();
-            return e == EACCES ? PayloadRead::PermissionDenied : PayloadRead::Error;
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
+    const PayloadRead result = ReadBounded(
+        [&](uint8_t* buf, size_t size) -> long {
+            for (;;) {
+                ssize_t n = ::read(fd, buf, size);
+                if (n >= 0) return static_cast<long>(n);
+                if (errno == EINTR) continue;
+                const int e = errno;
+                text = std::strerror(e);
+                return -static_cast<long>(e == EACCES ? PayloadRead::PermissionDenied
+                                                      : PayloadRead::Error);
+            }
+        },
+        static_cast<uint64_t>(st.st_size), limit, out);
     ::close(fd);
-    out.resize(done);
-    if (done > limit) {
-        out.clear();
-        return PayloadRead::TooLarge;
-    }
-    return PayloadRead::Ok;
+    return result;
 }
 
 FileStamp StampFile(const std::string& path) {

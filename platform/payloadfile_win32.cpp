@@ -48,31 +48,16 @@ PayloadRead ReadPayloadFile(const std::string& path, uint64_t limit, std::vector
         ::_close(fd);
         return PayloadRead::TooLarge;
     }
-    out.resize(static_cast<size_t>(st.st_size));
-    size_t done = 0;
-    for (;;) {
-        if (done == out.size()) {
-            if (out.size() > limit) break;
-            out.resize(out.size() + 64 * 1024 > limit + 1 ? static_cast<size_t>(limit + 1)
-                                                          : out.size() + 64 * 1024);
-        }
-        int n = ::_read(fd, out.data() + done, static_cast<unsigned>(out.size() - done));
-        if (n < 0) {
+    const PayloadRead result = ReadBounded(
+        [&](uint8_t* buf, size_t size) -> long {
+            int n = ::_read(fd, buf, static_cast<unsigned>(size));
+            if (n >= 0) return n;
             text = std::strerror(errno);
-            ::_close(fd);
-            out.clear();
-            return PayloadRead::Error;
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
+            return -static_cast<long>(PayloadRead::Error);
+        },
+        static_cast<uint64_t>(st.st_size), limit, out);
     ::_close(fd);
-    out.resize(done);
-    if (done > limit) {
-        out.clear();
-        return PayloadRead::TooLarge;
-    }
-    return PayloadRead::Ok;
+    return result;
 }
 
 FileStamp StampFile(const std::string& path) {
