@@ -125,7 +125,7 @@ SerialHandle SerialOpen(const std::string& path, int* err) {
         *err = Code(::GetLastError());
         return INVALID_SERIAL;
     }
-    auto port = std::make_shared<CComPort>(h, name.substr(4));
+    auto port = std::make_shared<CComPort>(h);
     if (!port->Ok()) {
         *err = Code(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_SERIAL;
