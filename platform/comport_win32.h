@@ -1,5 +1,5 @@
-// A Windows COM port for the serial device layer: the port interface shared with the in-process
-// loopback port, and the COM port itself on overlapped I/O. Used by serial_win32.cpp only.
+// A Windows COM port for the serial device layer: the port interface shared with the ports the
+// program serves itself, and the COM port itself on overlapped I/O. Used by serial_win32.cpp only.
 //
 // The read side keeps one overlapped ReadFile pending at all times and waits for it together with
 // a manual-reset wake event that Wake sets, so that a Close from another thread ends the reader's
