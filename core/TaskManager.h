@@ -233,8 +233,8 @@ protected:
             // Given up by Restart or Stop while sending: the queue belongs to a new worker.
             if (q.pWakeEvent != ev) return 0;
             // Only this worker marks records sent, so a sent front is still the one just sent; an
-            // answer or a ClearTask during the send may have taken it already. Nothing is woken for
-            // the record behind it, as before.
+            // answer or a ClearTask during the send may have taken it already. The record behind it
+            // is not woken here.
             if (drop && !q.lstTask.empty() && q.lstTask.front().bSent) q.lstTask.pop_front();
             q.bBusy = 0;
         }
