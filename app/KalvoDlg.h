@@ -168,7 +168,6 @@ public:
     std::atomic<uint8_t> m_byState{STATE_IDLE};
     std::atomic<uint8_t> m_bFwPending{0}, m_bEdogPending{0}, m_bMusicPending{0}, m_bRadarPending{0};
     std::atomic<uint16_t> m_wPayloadTotal{0}, m_wPayloadDone{0};
-    std::string m_strHexPath, m_strEdogPath, m_strMusicPath, m_strRadarPath;
     std::atomic<uint32_t> m_dwAckCount{0};
     std::atomic<uint8_t> m_byJob{JOB_NONE};
     std::atomic<int32_t> m_bTimer2Set{0};

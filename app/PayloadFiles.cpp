@@ -95,9 +95,6 @@ CKalvoDlg::CPayloadLook CKalvoDlg::DiscoverPayloads() {
     std::lock_guard<std::mutex> findLock(m_findMtx);
     m_wPayloadTotal.store(0);
     m_wPayloadDone.store(0);
-    std::string* paths[PAYLOAD_COUNT] = {&m_strHexPath, &m_strEdogPath, &m_strMusicPath,
-                                         &m_strRadarPath};
-    for (int i = 0; i < PAYLOAD_COUNT; ++i) *paths[i] = m_config.payloadDir + kPayloads[i].file;
     CPayloadLook look = LookAtPayloadFiles(true);
     for (int i = 0; i < PAYLOAD_COUNT; ++i) Pending(i).store(look.found[i] ? 1 : 0);
     m_wPayloadTotal.store(static_cast<uint16_t>(look.total));

@@ -13,7 +13,7 @@ int CCmdTaskManager::AddTask(CISPPacket& task) {
     return CTaskManager::AddTask(task);
 }
 
-int CCmdTaskManager::ExecuteTask(CISPPacket& task, int32_t /*tryIndex*/) {
+int CCmdTaskManager::ExecuteTask(CISPPacket& task) {
     if (m_pISPCtrl != nullptr) m_pISPCtrl->send_data(task.m_frame.m_pData, task.m_frame.m_nLen);
     static std::atomic<uint32_t> prevTick{plat::GetTickCount()};
     uint32_t now = plat::GetTickCount();

@@ -1,11 +1,10 @@
 // The command task manager: a queue of command records sent strictly one at a time. The record at
-// the front is sent once per wake-up of the worker and stays there until its answer arrives
-// (FinishTask with its command code).
+// the front is sent once and stays there until its answer arrives (FinishTask with its command
+// code); one whose try count has reached its retry limit leaves right after its send.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <list>
 #include <memory>
 
@@ -54,7 +53,7 @@ public:
         {
             auto lock = Lock();
             CQueue& q = *m_pQueue;
-            q.lstTask.push_back(Entry{task, ++q.nSerial, false});
+            q.lstTask.push_back(Entry{task, false});
             if (q.lstTask.size() == 1) wake = q.pWakeEvent;
         }
         // Signalled after the unlock: a worker woken under our lock would only block on it.
@@ -147,7 +146,7 @@ public:
         return 1;
     }
 
-    virtual int ExecuteTask(T& task, int32_t tryIndex) = 0;
+    virtual int ExecuteTask(T& task) = 0;
 
     // True when the front record carries this code and has gone to the sender: an answer naming
     // it is the one awaited.
@@ -167,7 +166,6 @@ public:
 protected:
     struct Entry {
         T task;
-        uint64_t serial;
         // Handed to ExecuteTask already. Every wake-up is meant for a new front record; a late
         // one (an AddTask whose record a ClearTask dropped before its signal went out) must not
         // send the current front a second time: a raw data frame would be written twice.
@@ -180,7 +178,6 @@ protected:
         std::shared_ptr<plat::CEvent> pWakeEvent;
         int32_t bBusy = 0;
         uint32_t dwBusySince = 0;
-        uint64_t nSerial = 0;
     };
     // What one worker runs on, fixed when it is started.
     struct CWorker {
@@ -205,8 +202,7 @@ protected:
         for (;;) {
             ev->Wait(plat::INFINITE_WAIT);
             std::unique_ptr<T> copy;
-            int32_t tryIndex = 0;
-            uint64_t dropSerial = 0;
+            bool drop = false;
             size_t queued = 0;
             const uint32_t now = plat::GetTickCount();
             std::unique_lock<std::recursive_mutex> lock(mtx);
@@ -217,11 +213,8 @@ protected:
                 Entry& front = q.lstTask.front();
                 front.bSent = true;
                 copy = std::make_unique<T>(front.task);
-                tryIndex = front.task.m_nTryCount;
-                if (tryIndex < front.task.m_nMaxRetry)
-                    front.task.m_nTryCount++;
-                else
-                    dropSerial = front.serial;
+                // A record without retries left (none, for a zero limit) is not kept for an answer.
+                drop = front.task.m_nTryCount >= front.task.m_nMaxRetry;
                 q.dwBusySince = now;
                 q.bBusy = 1;
                 queued = q.lstTask.size();
@@ -232,21 +225,17 @@ protected:
                 if (g_bLogEnable.load(std::memory_order_relaxed) != 0)
                     WriteLog("[TaskManager] thread run :%d size=%d\r\n",
                              static_cast<int>(plat::GetTickCount()), static_cast<int>(queued));
-                ExecuteTask(*copy, tryIndex);
+                ExecuteTask(*copy);
                 copy.reset();
             }
 
             lock.lock();
             // Given up by Restart or Stop while sending: the queue belongs to a new worker.
             if (q.pWakeEvent != ev) return 0;
-            if (dropSerial != 0) {
-                for (auto it = q.lstTask.begin(); it != q.lstTask.end(); ++it) {
-                    if (it->serial == dropSerial) {
-                        q.lstTask.erase(it);
-                        break;
-                    }
-                }
-            }
+            // Only this worker marks records sent, so a sent front is still the one just sent; an
+            // answer or a ClearTask during the send may have taken it already. The record behind it
+            // is not woken here.
+            if (drop && !q.lstTask.empty() && q.lstTask.front().bSent) q.lstTask.pop_front();
             q.bBusy = 0;
         }
     }
@@ -255,8 +244,8 @@ protected:
     uint32_t BusyElapsed() {
         auto lock = Lock();
         if (m_pQueue->bBusy != 1) return 0;
-        return static_cast<uint32_t>(
-            std::abs(static_cast<int32_t>(plat::GetTickCount() - m_pQueue->dwBusySince)));
+        // Unsigned difference: right across the wrap of the tick count.
+        return plat::GetTickCount() - m_pQueue->dwBusySince;
     }
 
     using CAutoThread::m_bStop;
@@ -288,7 +277,7 @@ public:
 
     // Restarts a worker whose send has hung for more than 2000 ms before queueing.
     int AddTask(CISPPacket& task) override;
-    int ExecuteTask(CISPPacket& task, int32_t tryIndex) override;
+    int ExecuteTask(CISPPacket& task) override;
 
     CFrameSender* const m_pISPCtrl;
 };

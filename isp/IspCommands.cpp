@@ -3,13 +3,12 @@
 #include "isp/IspCtrl.h"
 
 void CISPCtrl::QueueFrame(uint8_t code, const uint8_t* payload, int32_t len) {
-    auto* rec = new CISPPacket;
+    CISPPacket rec;
     uint8_t head[4];
     isp::PutFrameHead(head, code, static_cast<uint32_t>(len));
-    rec->m_frame.Append(head, 4);
-    if (len > 0) rec->m_frame.Append(payload, len);
-    TaskManager().AddTask(*rec);
-    delete rec;
+    rec.m_frame.Append(head, 4);
+    if (len > 0) rec.m_frame.Append(payload, len);
+    TaskManager().AddTask(rec);
 }
 
 void CISPCtrl::GetChipVersion() {

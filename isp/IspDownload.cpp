@@ -23,7 +23,7 @@ int CISPCtrl::DownloadHex(CHEXFile* image) {
         return 0;
     }
     uint32_t generation = m_nDownloadGeneration.load();
-    auto* rec = new CISPPacket;
+    CISPPacket rec;
     image->WalkPlacedData([&](const HEX_PLACED& d) {
         if (m_nRunState.load() == RUN_STOP_REQUESTED) return false;
         m_dwUpperAddr = d.dwAddr >> 16;
@@ -32,12 +32,11 @@ int CISPCtrl::DownloadHex(CHEXFile* image) {
         isp::PutFrameHead(head, CMD_WRITE_HEX, 5u + d.byLen);
         isp::PutLe32(head + 4, d.dwAddr);
         head[8] = d.byLen;
-        rec->m_frame.Clear();
-        rec->m_frame.Append(head, 9);
-        if (d.byLen > 0 && d.pData != nullptr) rec->m_frame.Append(d.pData, d.byLen);
-        return QueueDownloadFrame(*rec, generation);
+        rec.m_frame.Clear();
+        rec.m_frame.Append(head, 9);
+        if (d.byLen > 0 && d.pData != nullptr) rec.m_frame.Append(d.pData, d.byLen);
+        return QueueDownloadFrame(rec, generation);
     });
-    delete rec;
     return 1;
 }
 

@@ -1,5 +1,5 @@
-// A Windows COM port for the serial device layer: the port interface shared with the in-process
-// loopback port, and the COM port itself on overlapped I/O. Used by serial_win32.cpp only.
+// A Windows COM port for the serial device layer: the port interface shared with the ports the
+// program serves itself, and the COM port itself on overlapped I/O. Used by serial_win32.cpp only.
 //
 // The read side keeps one overlapped ReadFile pending at all times and waits for it together with
 // a manual-reset wake event that Wake sets, so that a Close from another thread ends the reader's
@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "platform/SerialDevice.h"
@@ -22,7 +21,6 @@
 namespace plat::winport {
 
 constexpr DWORD READ_SIZE = 1024;
-constexpr DWORD COMM_EVENTS = EV_RXCHAR | EV_TXEMPTY | EV_ERR;  // 0x85
 constexpr DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 inline DWORD ToMs(std::chrono::nanoseconds d) {
@@ -68,8 +66,7 @@ public:
 
 class CComPort : public CPort {
 public:
-    CComPort(HANDLE h, std::wstring name)
-        : m_h(h), m_strName(std::move(name)), m_buf(READ_SIZE), m_writeBuf() {
+    explicit CComPort(HANDLE h) : m_h(h), m_buf(READ_SIZE), m_writeBuf() {
         m_wake = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         m_readOv.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         m_writeOv.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -89,10 +86,9 @@ public:
         return m_wake != nullptr && m_readOv.hEvent != nullptr && m_writeOv.hEvent != nullptr;
     }
 
-    // Timeouts and event mask as the device's line wants them, before any configuration.
+    // Buffers and timeouts as the device's line wants them, before any configuration.
     bool Prepare() {
         ::SetupComm(m_h, 4096, 4096);
-        ::SetCommMask(m_h, COMM_EVENTS);
         ::PurgeComm(m_h, PURGE_ALL);
         // A read waits for its first byte and ends 1 ms after the last one: a frame arrives in
         // one piece, and the pending read needs no polling. Writes are bounded by the caller.
@@ -133,7 +129,6 @@ public:
             ::SetCommState(m_h, &old);
             return false;
         }
-        ::SetCommMask(m_h, COMM_EVENTS);
         *err = 0;
         return true;
     }
@@ -313,7 +308,6 @@ private:
     }
 
     HANDLE m_h;
-    const std::wstring m_strName;
     HANDLE m_wake = nullptr;
 
     // Read side: used by the one reader thread only.

@@ -66,7 +66,8 @@ bool CanonicalPath(const std::string& path, std::string* out, int* err) {
         *err = 0;
         return true;
     }
-    // Names of the program's own (the loopback port "loop:sim") are no files.
+    // Names with a colon past a drive letter are no files: ports the program serves itself
+    // (PortProvider.h) go by such names.
     if (bare.find(L':') != std::wstring::npos && bare.size() > 2 && bare[1] != L':') {
         *out = path;
         *err = 0;

@@ -1,5 +1,5 @@
-// The serial device on Windows: COM ports (comport_win32.h) and the in-process loopback port of
-// the simulated device behind the handles of the device layer.
+// The serial device on Windows: COM ports (comport_win32.h) and the ports the program serves
+// itself (PortProvider.h) behind the handles of the device layer.
 #include <algorithm>
 #include <atomic>
 #include <cwctype>
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Loopback.h"
+#include "platform/PortProvider.h"
 #include "platform/SerialDevice.h"
 #include "platform/comport_win32.h"
 #include "platform/win32_util.h"
@@ -21,55 +21,45 @@ namespace {
 
 using namespace winport;
 
-class CLoopPort : public CPort {
+// A port the program serves itself (platform/PortProvider.h), in the terms of the port table.
+class CProvidedPort : public CPort {
 public:
-    explicit CLoopPort(std::shared_ptr<CLoopback> line) : m_line(std::move(line)) {}
-    ~CLoopPort() override { m_line->Release(CLoopback::HOST); }
+    explicit CProvidedPort(std::shared_ptr<IProvidedPort> port) : m_port(std::move(port)) {}
 
     bool Configure(uint32_t baud, int* err) override {
-        if (baud == 0) {
+        if (!m_port->Configure(baud)) {
             *err = Code(ERROR_INVALID_PARAMETER);
             return false;
         }
-        m_dwBaud.store(baud);
         *err = 0;
         return true;
     }
-    uint32_t GetBaud() override { return m_dwBaud.load(); }
+    uint32_t GetBaud() override { return m_port->GetBaud(); }
     bool SetModemLines(bool, bool) override { return false; }
     bool Purge() override {
-        m_line->Purge(CLoopback::HOST);
+        m_port->Purge();
         return true;
     }
     SerialWaitState WaitRead(std::chrono::nanoseconds timeout) override {
-        CLoopback::WaitState w = m_line->Wait(CLoopback::HOST, timeout);
-        SerialWaitState s;
-        s.ready = w.readable || w.hungUp;
-        s.hangUp = w.hungUp;
-        s.woken = w.woken;
-        return s;
+        return m_port->WaitRead(timeout);
     }
-    SerialWaitState WaitWrite(std::chrono::nanoseconds) override {
-        SerialWaitState s;
-        s.ready = true;
-        s.hangUp = m_line->IsHungUp();
-        return s;
+    SerialWaitState WaitWrite(std::chrono::nanoseconds timeout) override {
+        return m_port->WaitWrite(timeout);
     }
     long Read(uint8_t* buf, size_t size, int* err) override {
-        long n = m_line->Read(CLoopback::HOST, buf, size);
+        long n = m_port->Read(buf, size);
         if (n < 0) *err = Code(ERROR_BROKEN_PIPE);
         return n;
     }
     long Write(const uint8_t* data, size_t size, int* err) override {
-        long n = m_line->Write(CLoopback::HOST, data, size);
+        long n = m_port->Write(data, size);
         if (n < 0) *err = Code(ERROR_BROKEN_PIPE);
         return n;
     }
-    void Wake() override { m_line->Wake(CLoopback::HOST); }
+    void Wake() override { m_port->Wake(); }
 
 private:
-    std::shared_ptr<CLoopback> m_line;
-    std::atomic<uint32_t> m_dwBaud{0};
+    std::shared_ptr<IProvidedPort> m_port;
 };
 
 // Never destroyed: a slow open given up on may close its port after the program's statics are
@@ -104,18 +94,19 @@ SerialHandle AddPort(std::shared_ptr<CPort> port) {
 }  // namespace
 
 SerialHandle SerialOpen(const std::string& path, int* err) {
-    if (CLoopback::IsLoopbackPath(path)) {
-        std::shared_ptr<CLoopback> line = CLoopback::Find(path);
-        if (!line) {
+    std::shared_ptr<IProvidedPort> provided;
+    switch (OpenProvidedPort(path, &provided)) {
+        case PortOpen::Opened:
+            *err = 0;
+            return AddPort(std::make_shared<CProvidedPort>(std::move(provided)));
+        case PortOpen::NoSuchPort:
             *err = Code(ERROR_FILE_NOT_FOUND);
             return INVALID_SERIAL;
-        }
-        if (!line->Claim(CLoopback::HOST)) {
+        case PortOpen::Busy:
             *err = Code(ERROR_ACCESS_DENIED);
             return INVALID_SERIAL;
-        }
-        *err = 0;
-        return AddPort(std::make_shared<CLoopPort>(std::move(line)));
+        case PortOpen::NotMine:
+            break;
     }
     std::wstring name = win::DeviceName(path);
     // Not shared: Windows then refuses the port to every other program while it is open.
@@ -125,7 +116,7 @@ SerialHandle SerialOpen(const std::string& path, int* err) {
         *err = Code(::GetLastError());
         return INVALID_SERIAL;
     }
-    auto port = std::make_shared<CComPort>(h, name.substr(4));
+    auto port = std::make_shared<CComPort>(h);
     if (!port->Ok()) {
         *err = Code(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_SERIAL;

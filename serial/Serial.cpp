@@ -53,14 +53,11 @@ void serialports::SetAdviceHandler(std::function<void(const std::string&)> handl
 CSerial::CSerial() : m_dwBufSize(1024), m_pShare(std::make_shared<CLoopShare>()) {
     m_dwReadSize = m_dwBufSize;
     m_pShare->buf = std::make_unique<uint8_t[]>(m_dwBufSize);
-    m_pReadBuf = m_pShare->buf.get();
 }
 
 CSerial::~CSerial() {
     Close();
     WaitReadLoopsEnded();
-    // The buffer goes with the last loop that shares it.
-    m_pReadBuf = nullptr;
 }
 
 void CSerial::WaitReadLoopsEnded() {

@@ -77,7 +77,6 @@ public:
 
     uint32_t Run() override;
 
-    uint8_t* m_pReadBuf = nullptr;
     // Set by the controller at each frame write (a flag and the tick); nothing reads them.
     std::atomic<int32_t> m_bSent{0};
     std::atomic<uint32_t> m_dwSendTick{0};

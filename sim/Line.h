@@ -36,7 +36,7 @@ public:
     virtual void HangUp() = 0;
 };
 
-// The in-process loopback port "loop:NAME" (platform/Loopback.h); null when the name is taken.
+// The in-process loopback port "loop:NAME" (sim/Loopback.h); null when the name is taken.
 std::unique_ptr<ILine> MakeLoopLine(const std::string& name, std::string* portPath,
                                     std::string* error);
 

@@ -1,15 +1,8 @@
-// The device's line on POSIX: the master side of a pseudo-terminal, or a tty it serves.
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
+// The device's line on POSIX: the master side of a pseudo-terminal, or a tty it serves
+// (platform/Pty.h).
+#include <memory>
 
-#include <cstring>
-
-#include "platform/SerialDevice.h"
+#include "platform/Pty.h"
 #include "sim/Device.h"
 #include "sim/Line.h"
 
@@ -17,138 +10,44 @@ namespace sim {
 
 namespace {
 
-std::string Errno(const std::string& what) {
-    return what + ": " + strerror(errno);
-}
-
 class CPtyLine : public ILine {
 public:
-    // fd: the master or the served tty; holdFd: our own descriptor of the slave, or -1.
-    CPtyLine(int fd, int holdFd, bool servesTty, uint32_t baud)
-        : m_fd(fd), m_holdFd(holdFd), m_bServesTty(servesTty), m_dwTtyBaud(baud) {
-        if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) m_wake[0] = m_wake[1] = -1;
-    }
-    ~CPtyLine() override {
-        for (int f : {m_fd, m_holdFd, m_wake[0], m_wake[1]}) {
-            if (f >= 0) ::close(f);
-        }
-    }
-    bool Ok() const { return m_wake[0] >= 0; }
+    explicit CPtyLine(std::unique_ptr<plat::CPty> pty) : m_pty(std::move(pty)) {}
 
     Ready Wait(bool watch, bool wantOut, std::chrono::nanoseconds timeout) override {
-        pollfd p[2] = {{m_wake[0], POLLIN, 0},
-                       {watch ? m_fd : -1, short(POLLIN | (wantOut ? POLLOUT : 0)), 0}};
-        timespec ts{time_t(timeout.count() / 1000000000), long(timeout.count() % 1000000000)};
+        plat::CPty::Ready p = m_pty->Wait(watch, wantOut, timeout);
         Ready r;
-        if (ppoll(p, 2, &ts, nullptr) <= 0) return r;
-        if (p[0].revents & POLLIN) {
-            uint8_t drain[16];
-            while (::read(m_wake[0], drain, sizeof drain) > 0) {
-            }
-        }
-        r.in = (p[1].revents & POLLIN) != 0;
-        r.out = (p[1].revents & POLLOUT) != 0;
-        r.hup = (p[1].revents & (POLLHUP | POLLERR)) != 0;
+        r.in = p.in;
+        r.out = p.out;
+        r.hup = p.hup;
         return r;
     }
-    void Wake() override {
-        uint8_t b = 1;
-        if (::write(m_wake[1], &b, 1) < 0) {
-            // The pipe is full, so the thread has a wake-up pending anyway.
-        }
-    }
-    long Read(uint8_t* buf, size_t size) override {
-        if (m_fd < 0) return -1;
-        ssize_t n = ::read(m_fd, buf, size);
-        return n < 0 ? (errno == EAGAIN || errno == EINTR ? 0 : -1) : long(n);
-    }
-    long Write(const uint8_t* data, size_t size) override {
-        if (m_fd < 0) return -1;
-        ssize_t n = ::write(m_fd, data, size);
-        if (n < 0) return errno == EAGAIN || errno == EINTR ? 0 : -1;
-        return long(n);
-    }
-    int Unread() override {
-        int n = 0;
-        if (m_holdFd >= 0) return ioctl(m_holdFd, FIONREAD, &n) == 0 ? n : 0;
-        return ioctl(m_fd, TIOCOUTQ, &n) == 0 ? n : 0;
-    }
-    void SetBaud(uint32_t baud) override {
-        if (!m_bServesTty || baud == m_dwTtyBaud) return;
-        // Bytes at the old rate must leave before the line changes speed.
-        tcdrain(m_fd);
-        int err = 0;
-        if (plat::SerialConfigure(m_fd, baud, &err)) m_dwTtyBaud = baud;
-    }
-    void HangUp() override {
-        // Closing the master hangs up every descriptor of the slave, ours included.
-        ::close(m_fd);
-        if (m_holdFd >= 0) ::close(m_holdFd);
-        m_fd = m_holdFd = -1;
-    }
+    void Wake() override { m_pty->Wake(); }
+    long Read(uint8_t* buf, size_t size) override { return m_pty->Read(buf, size); }
+    long Write(const uint8_t* data, size_t size) override { return m_pty->Write(data, size); }
+    int Unread() override { return m_pty->Unread(); }
+    void SetBaud(uint32_t baud) override { m_pty->SetBaud(baud); }
+    void HangUp() override { m_pty->HangUp(); }
 
 private:
-    int m_fd;
-    int m_holdFd;
-    bool m_bServesTty;
-    uint32_t m_dwTtyBaud;
-    int m_wake[2] = {-1, -1};
+    const std::unique_ptr<plat::CPty> m_pty;
 };
 
 }  // namespace
 
 bool CDevice::CreatePty(std::string* slavePath, std::string* error) {
-    int m = -1, hold = -1;
-    auto fail = [&](const std::string& why) {
-        if (error) *error = why;
-        if (hold >= 0) ::close(hold);
-        if (m >= 0) ::close(m);
-        return false;
-    };
-    m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m < 0) return fail(Errno("posix_openpt"));
-    char name[128];
-    if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
-        return fail(Errno("pseudo-terminal set-up"));
-    }
-    // Holding the slave open keeps the master from seeing a hang-up whenever the updater closes
-    // its port, and keeps the raw settings across its reopens.
-    hold = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (hold < 0) return fail(Errno(name));
-    termios t;
-    if (tcgetattr(hold, &t) != 0) return fail(Errno("tcgetattr"));
-    cfmakeraw(&t);
-    if (tcsetattr(hold, TCSANOW, &t) != 0) return fail(Errno("tcsetattr"));
-    if (fcntl(m, F_SETFL, O_NONBLOCK) != 0) return fail(Errno("fcntl"));
-    auto line = std::make_unique<CPtyLine>(m, hold, false, 0);
-    if (!line->Ok()) {
-        if (error) *error = Errno("pipe");
-        return false;
-    }
-    if (!Attach(std::move(line), error)) return false;
+    auto pty = std::make_unique<plat::CPty>();
+    std::string name;
+    if (!pty->OpenMaster(&name, error)) return false;
+    if (!Attach(std::make_unique<CPtyLine>(std::move(pty)), error)) return false;
     if (slavePath) *slavePath = name;
     return true;
 }
 
 bool CDevice::ServePath(const std::string& tty, std::string* error) {
-    int f = ::open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (f < 0) {
-        if (error) *error = Errno(tty);
-        return false;
-    }
-    int err = 0;
-    uint32_t baud = LineBaud();
-    if (!plat::SerialConfigure(f, baud, &err)) {
-        if (error) *error = tty + ": cannot configure the line: " + strerror(err);
-        ::close(f);
-        return false;
-    }
-    auto line = std::make_unique<CPtyLine>(f, -1, true, baud);
-    if (!line->Ok()) {
-        if (error) *error = Errno("pipe");
-        return false;
-    }
-    return Attach(std::move(line), error);
+    auto pty = std::make_unique<plat::CPty>();
+    if (!pty->OpenServed(tty, LineBaud(), error)) return false;
+    return Attach(std::make_unique<CPtyLine>(std::move(pty)), error);
 }
 
 bool CDevice::CreatePort(std::string* portPath, std::string* error) {

@@ -22,9 +22,9 @@ public:
         if (beforeAdd) beforeAdd(task.GetCode());
         return CCmdTaskManager::AddTask(task);
     }
-    int ExecuteTask(CISPPacket& task, int32_t tryIndex) override {
+    int ExecuteTask(CISPPacket& task) override {
         if (beforeSend) beforeSend(task.GetCode());
-        return CCmdTaskManager::ExecuteTask(task, tryIndex);
+        return CCmdTaskManager::ExecuteTask(task);
     }
     std::function<void(uint8_t)> beforeAdd, beforeSend;
 };

@@ -1,13 +1,10 @@
-// The serial port on Windows: the loopback port through CSerial, the port table and the adapter
-// advice read from the registry (written here into wine's, or a test machine's, registry).
+// The serial port on Windows: COM names, the port table and the adapter advice read from the
+// registry (written here into wine's, or a test machine's, registry).
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <mutex>
-#include <thread>
 
-#include "platform/Loopback.h"
 #include "platform/Paths.h"
 #include "platform/Ports.h"
 #include "platform/SerialDevice.h"
@@ -16,58 +13,6 @@
 #include "serial/Serial.h"
 
 namespace {
-
-struct Receiver : CSerialObject {
-    int OnReceive(const uint8_t* data, uint32_t count) override {
-        std::lock_guard<std::mutex> lock(mtx);
-        got.insert(got.end(), data, data + count);
-        return 1;
-    }
-    std::vector<uint8_t> Got() {
-        std::lock_guard<std::mutex> lock(mtx);
-        return got;
-    }
-    std::mutex mtx;
-    std::vector<uint8_t> got;
-};
-
-void Forward(void* r, const uint8_t* d, uint32_t n) {
-    static_cast<Receiver*>(r)->OnReceive(d, n);
-}
-
-template <class F>
-bool Eventually(F done) {
-    for (int i = 0; i < 500 && !done(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return done();
-}
-
-TEST(SerialWin32, LoopbackPortCarriesBytesIsExclusiveAndHangsUp) {
-    auto line = plat::CLoopback::Create("serial-test");
-    ASSERT_TRUE(line && line->Claim(plat::CLoopback::DEVICE));
-    Receiver rx;
-    CSerial port;
-    port.m_pfnReceive.store(Forward);
-    port.m_pReceiver.store(&rx);
-    ASSERT_EQ(port.OpenPath(line->Path()), 1);
-    CSerial second;
-    EXPECT_EQ(second.OpenPath(line->Path()), 0);
-    EXPECT_EQ(second.GetLastError(), PortError::Busy);
-
-    const uint8_t out[] = {0xAC, 0x05, 0x00, 0x45, 0x01, 0x4B};
-    ASSERT_TRUE(port.Write(out, sizeof out));
-    uint8_t buf[16] = {};
-    EXPECT_EQ(line->Read(plat::CLoopback::DEVICE, buf, sizeof buf), long(sizeof out));
-    EXPECT_EQ(std::vector<uint8_t>(buf, buf + sizeof out), std::vector<uint8_t>(out, out + 6));
-    line->Write(plat::CLoopback::DEVICE, out, sizeof out);
-    EXPECT_TRUE(Eventually([&] { return rx.Got().size() == sizeof out; }));
-
-    line->HangUp();
-    EXPECT_TRUE(Eventually([&] { return port.IsHungUp(); }));
-    EXPECT_FALSE(port.Write(out, sizeof out));
-    port.Close();
-    EXPECT_FALSE(port.IsOpen());
-}
 
 TEST(SerialWin32, ComNamesAreOneDeviceAndMissingPortsSayNoSuchPort) {
     std::string a, b;

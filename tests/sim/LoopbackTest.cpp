@@ -2,20 +2,20 @@
 // are no pseudo-terminals (Windows); the port's side is driven through the loopback directly.
 #include <gtest/gtest.h>
 
-#include "platform/Loopback.h"
 #include "sim/Device.h"
 #include "sim/HostParser.h"
+#include "sim/Loopback.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr auto HOST = plat::CLoopback::HOST;
+constexpr auto HOST = sim::CLoopback::HOST;
 
-Bytes ReadFrom(plat::CLoopback& line, size_t n) {
+Bytes ReadFrom(sim::CLoopback& line, size_t n) {
     Bytes out;
     uint8_t buf[256];
     while (out.size() < n) {
-        plat::CLoopback::WaitState w = line.Wait(HOST, std::chrono::seconds(5));
+        sim::CLoopback::WaitState w = line.Wait(HOST, std::chrono::seconds(5));
         long got = line.Read(HOST, buf, std::min(sizeof buf, n - out.size()));
         if (got <= 0 || !w.readable) break;
         out.insert(out.end(), buf, buf + got);
@@ -34,7 +34,7 @@ TEST(Loopback, DeviceAnswersOnItAndHangsItUp) {
     EXPECT_FALSE(other.CreateLoopback("test-line", nullptr)) << "a name serves one device";
     ASSERT_TRUE(dev.Start());
 
-    std::shared_ptr<plat::CLoopback> line = plat::CLoopback::Find(path);
+    std::shared_ptr<sim::CLoopback> line = sim::CLoopback::Find(path);
     ASSERT_TRUE(line);
     ASSERT_TRUE(line->Claim(HOST));
     EXPECT_FALSE(line->Claim(HOST)) << "a port is opened once";

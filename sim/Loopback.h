@@ -1,6 +1,6 @@
 // An in-process serial line: two ends joined back to back, each reading what the other wrote.
 // Where no pseudo-terminal exists (Windows), the simulated device holds one end and the serial
-// port opens the other by its name ("loop:NAME").
+// port opens the other by its name ("loop:NAME", served through platform/PortProvider.h).
 #pragma once
 
 #include <chrono>
@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-namespace plat {
+namespace sim {
 
 class CLoopback {
 public:
@@ -70,4 +70,7 @@ private:
     bool m_bHungUp = false;
 };
 
-}  // namespace plat
+// Lets the serial port open the lines by name; every device made on a loopback line calls it.
+void ServeLoopbackPorts();
+
+}  // namespace sim

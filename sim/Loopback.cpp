@@ -1,10 +1,10 @@
 // The in-process serial line: the named lines, their two ends and the bytes between them.
-#include "platform/Loopback.h"
+#include "sim/Loopback.h"
 
 #include <algorithm>
 #include <map>
 
-namespace plat {
+namespace sim {
 
 namespace {
 
@@ -128,4 +128,4 @@ bool CLoopback::IsHungUp() const {
     return m_bHungUp;
 }
 
-}  // namespace plat
+}  // namespace sim
