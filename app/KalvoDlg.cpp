@@ -81,6 +81,10 @@ void CKalvoDlg::Notify(PageEvent event, const std::string& detail) {
     if (m_pWnd != nullptr) m_pWnd->OnPageEvent(event, detail);
 }
 
+void CKalvoDlg::NotifyOutcome(int which, PayloadOutcome outcome) {
+    if (m_pWnd != nullptr) m_pWnd->OnPayloadOutcome(which, outcome);
+}
+
 void CKalvoDlg::EnableButton(bool enable) {
     m_bButtonEnabled.store(enable);
     if (m_pWnd != nullptr) m_pWnd->EnableUpdateButton(enable);
@@ -103,12 +107,23 @@ void CKalvoDlg::ClosePort() {
     g_ISPCtrl.ClosePort();
 }
 
+namespace {
+// The view gets the whole text after each change, in the order of the changes.
+std::mutex g_showMtx;
+}  // namespace
+
 void CKalvoDlg::ShowStatus(const std::string& text, uint8_t mode) {
-    // The view gets the whole text after each change, in the order of the changes.
-    static std::mutex showMtx;
-    std::lock_guard<std::mutex> lock(showMtx);
+    std::lock_guard<std::mutex> lock(g_showMtx);
     m_status.Show(text, mode);
     if (m_pWnd != nullptr) m_pWnd->ShowStatusText(m_status.GetText());
+}
+
+void CKalvoDlg::ShowProgress(int payload, int percent, const std::string& text, uint8_t mode) {
+    std::lock_guard<std::mutex> lock(g_showMtx);
+    m_status.Show(text, mode);
+    if (m_pWnd == nullptr) return;
+    m_pWnd->OnPayloadProgress(payload, percent);
+    m_pWnd->ShowStatusText(m_status.GetText());
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -89,6 +89,9 @@ public:
     void DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data, int32_t dataLen);
     void AbortPending(uint8_t code);
     void ShowStatus(const std::string& text, uint8_t mode);
+    // A progress text of a payload (or PROGRESS_READ_BACK, PROGRESS_READ_OUT): the window hears
+    // of the percentage just before the text, under the same lock.
+    void ShowProgress(int payload, int percent, const std::string& text, uint8_t mode);
 
     // Progress and completion.
     void OnFwProgress() { OnPayloadAck(PAYLOAD_FW); }
@@ -190,9 +193,9 @@ private:
     void CompletePayload(int which);
     // The answer to the end command of a payload at 100 %.
     void OnEndAnswered(uint8_t code);
-    // Counts one acknowledgement of the payload burnt in state and shows its percentage; the
-    // percentage, or -1 when the page is not in that state.
-    int CountAck(uint8_t state, uint32_t total, const char* format);
+    // Counts one acknowledgement of payload which and shows its percentage; the percentage, or
+    // -1 when the page is not writing it.
+    int CountAck(int which, uint32_t total);
     void EnableButton(bool enable);
     void SetProgress(int pos);
     void ClosePort();
@@ -200,6 +203,7 @@ private:
     // is closed: what came after it is then no longer wanted.
     bool Pause(uint32_t ms);
     void Notify(PageEvent event, const std::string& detail = {});
+    void NotifyOutcome(int which, PayloadOutcome outcome);
     // A failed write or a hung-up line (on the UI thread): ends the run, or, while idle, releases
     // the port and looks for the device again.
     void OnLinkFailure(const std::string& reason, bool hangUp);

@@ -99,7 +99,10 @@ CKalvoDlg::CPayloadLook CKalvoDlg::DiscoverPayloads() {
                                          &m_strRadarPath};
     for (int i = 0; i < PAYLOAD_COUNT; ++i) *paths[i] = m_config.payloadDir + kPayloads[i].file;
     CPayloadLook look = LookAtPayloadFiles(true);
-    for (int i = 0; i < PAYLOAD_COUNT; ++i) Pending(i).store(look.found[i] ? 1 : 0);
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+        Pending(i).store(look.found[i] ? 1 : 0);
+        NotifyOutcome(i, look.found[i] ? PayloadOutcome::Pending : PayloadOutcome::Absent);
+    }
     m_wPayloadTotal.store(static_cast<uint16_t>(look.total));
     TakeLook(look);
     std::lock_guard<std::mutex> lock(m_holderMtx);

@@ -212,7 +212,7 @@ void CKalvoDlg::OnVerifyResult(const uint8_t* data, int32_t dataLen) {
         g_ISPCtrl.m_nVerifyIndex.store(0);
         Notify(PageEvent::VerifyFailed);
     } else {
-        ShowStatus(Format(TEXT_VERIFY_PROGRESS, percent), 1);
+        ShowProgress(PROGRESS_READ_BACK, percent, Format(TEXT_VERIFY_PROGRESS, percent), 1);
     }
     if (percent == 100) {
         ShowStatus(TEXT_LINE_BREAK, 0);

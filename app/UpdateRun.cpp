@@ -208,15 +208,15 @@ uint32_t CKalvoDlg::Run() {
 // ---------------------------------------------------------------------------------------------
 // Progress and completion
 
-int CKalvoDlg::CountAck(uint8_t state, uint32_t total, const char* format) {
+int CKalvoDlg::CountAck(int which, uint32_t total) {
     // Checked and shown under one lock with the download's failure path, so that a late
     // percentage can never cover TEXT_FILE_ERROR.
     std::lock_guard<std::mutex> lock(m_runMtx);
-    if (m_byState.load() != state || total == 0) return -1;
+    if (m_byState.load() != kPayloads[which].state || total == 0) return -1;
     uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
     auto percent = static_cast<uint8_t>(acks * 100 / total);
     SetProgress(percent);
-    ShowStatus(Format(format, percent), 128);
+    ShowProgress(which, percent, Format(kPayloads[which].progressText, percent), 128);
     return percent;
 }
 
@@ -230,10 +230,11 @@ void CKalvoDlg::OnPayloadAck(int which) {
     // queued, not the file's length now: the file may change meanwhile.
     uint32_t total = which == PAYLOAD_FW ? static_cast<uint32_t>(holder->GetDataRecordCount())
                                          : g_ISPCtrl.m_dwRawFrames.load();
-    if (CountAck(row.state, total, row.progressText) != 100) return;
+    if (CountAck(which, total) != 100) return;
     // Until the next payload has begun, a failed write or hang-up still ends a run.
     m_bPayloadClosing.store(true);
     m_runRecord.Written(which);
+    NotifyOutcome(which, PayloadOutcome::Written);
     ShowStatus(row.doneText, 128);
     m_byState.store(STATE_IDLE);
     m_dwAckCount.store(0);

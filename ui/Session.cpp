@@ -48,7 +48,7 @@ bool WriteSamplePayloads(const std::string& dir, std::string& error) {
         return v;
     };
     // Firmware: 8 KiB at the start of flash in 16-byte records, as Intel HEX with its version tag.
-    std::string hex = WriteIntelHex(random(8 * 1024), 0x08000000, "0103");
+    std::string hex = WriteIntelHex(random(8 * 1024), HEX_FLASH_BASE, "0103");
     auto path = [&](int which) { return dir + "/" + kPayloads[which].file; };
     if (!WriteBytes(path(PAYLOAD_FW), std::vector<uint8_t>(hex.begin(), hex.end()), error))
         return false;
@@ -123,18 +123,35 @@ void CSession::StartOperation(CKalvoDlg& page, bool autoUpdate) {
         page.StartReadFlash(m_opts.readFlash);
     } else if (autoUpdate) {
         // The press reads and checks the files; what it took is what the device must hold.
+        {
+            std::lock_guard<std::mutex> lock(m_outcomeMtx);
+            for (bool& written : m_bWritten) written = false;
+        }
         page.OnBnClickedUpdate();
-        const std::atomic<uint8_t>* pending[PAYLOAD_COUNT] = {
-            &page.m_bFwPending, &page.m_bEdogPending, &page.m_bMusicPending, &page.m_bRadarPending};
+        std::lock_guard<std::mutex> lock(m_outcomeMtx);
         for (int i = 0; i < PAYLOAD_COUNT; ++i) {
             m_pSent[i] = page.RunPayload(i);
             // A press that refused a file took none: what it found was not reached.
-            m_bPendingAtStart[i] = m_pSent[i] != nullptr || pending[i]->load() != 0;
+            m_bPendingAtStart[i] = m_pSent[i] != nullptr || m_bPending[i];
         }
         if (m_opts.verify && m_bPendingAtStart[PAYLOAD_FW]) m_pVerifyImage = m_pSent[PAYLOAD_FW];
     } else {
         m_bStarted = false;  // the user presses the button
     }
+}
+
+void CSession::OnPayloadOutcome(int payload, PayloadOutcome outcome) {
+    if (payload < 0 || payload >= PAYLOAD_COUNT) return;
+    std::lock_guard<std::mutex> lock(m_outcomeMtx);
+    m_bPending[payload] = outcome == PayloadOutcome::Pending;
+    if (outcome == PayloadOutcome::Written) m_bWritten[payload] = true;
+}
+
+bool CSession::AnyPending() const {
+    std::lock_guard<std::mutex> lock(m_outcomeMtx);
+    for (bool pending : m_bPending)
+        if (pending) return true;
+    return false;
 }
 
 int CSession::OnEvent(CKalvoDlg& page, PageEvent event, const std::string& detail,
@@ -150,8 +167,7 @@ int CSession::OnEvent(CKalvoDlg& page, PageEvent event, const std::string& detai
             if (m_bProbeAnswered) return -1;
             m_bProbeAnswered = true;
             m_strPortUsed = detail;
-            if (!service && autoUpdate &&
-                (page.m_wPayloadTotal.load() == 0 || !page.PayloadRefusals().empty()))
+            if (!service && autoUpdate && (!AnyPending() || !page.PayloadRefusals().empty()))
                 return EXIT_PAYLOAD;
             if (m_opts.baud != 256000)
                 page.StartBaudHandshake(m_opts.baud);
@@ -199,11 +215,13 @@ void CSession::TakeRunRecord(const CKalvoDlg& page) {
         m_runEntries[i] = page.RunRecord().Get(i);
         m_strProblem[i] = page.PayloadProblem(i);
     }
-    // Ended before the press (a refused file): what was found was not reached.
-    if (!m_bStarted) {
-        const std::atomic<uint8_t>* pending[PAYLOAD_COUNT] = {
-            &page.m_bFwPending, &page.m_bEdogPending, &page.m_bMusicPending, &page.m_bRadarPending};
-        for (int i = 0; i < PAYLOAD_COUNT; ++i) m_bPendingAtStart[i] = pending[i]->load() != 0;
+    {
+        std::lock_guard<std::mutex> lock(m_outcomeMtx);
+        for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+            // Ended before the press (a refused file): what was found was not reached.
+            if (!m_bStarted) m_bPendingAtStart[i] = m_bPending[i];
+            m_bWrittenAtEnd[i] = m_bWritten[i];
+        }
     }
     m_dwAcksAtEnd = page.m_dwAckCount.load();
     m_wDeviceVersion = page.m_wFwVer.load();
