@@ -40,22 +40,13 @@ std::string CKalvoDlg::PayloadDir() const {
     return m_config.payloadDir;
 }
 
-std::shared_ptr<CHEXFile> CKalvoDlg::Holder(int which) const {
+PayloadHolder CKalvoDlg::Holder(int which) const {
     std::lock_guard<std::mutex> lock(m_holderMtx);
-    switch (which) {
-        case PAYLOAD_FW:
-            return m_pHexFile;
-        case PAYLOAD_EDOG:
-            return m_pEdogFile;
-        case PAYLOAD_MUSIC:
-            return m_pMusicFile;
-        default:
-            return m_pRadarFile;
-    }
+    return which >= 0 && which < PAYLOAD_COUNT ? m_holders[which] : m_holders[PAYLOAD_RADAR];
 }
 
 std::shared_ptr<CHEXFile> CKalvoDlg::HexFile() const {
-    return Holder(PAYLOAD_FW);
+    return Holder(PAYLOAD_FW).image;
 }
 
 std::atomic<uint8_t>& CKalvoDlg::Pending(int which) {

@@ -20,6 +20,7 @@
 #include "core/AutoThread.h"
 #include "core/ISPPacket.h"
 #include "image/HexFile.h"
+#include "image/RawPayload.h"
 #include "isp/FlashReadBack.h"
 #include "isp/PortSearch.h"
 #include "platform/Event.h"
@@ -61,6 +62,14 @@ constexpr uint32_t READY_WAIT_MS = 120000;
 
 // The payloads, in the order a run writes them: the rows of the payload table (PayloadTable.h).
 enum PayloadKind : int { PAYLOAD_FW, PAYLOAD_EDOG, PAYLOAD_MUSIC, PAYLOAD_RADAR, PAYLOAD_COUNT };
+
+// One payload as a look at its file took it: the firmware as its Intel HEX image, the others as
+// their raw bytes.
+struct PayloadHolder {
+    std::shared_ptr<CHEXFile> image;   // PAYLOAD_FW
+    std::shared_ptr<CRawPayload> raw;  // the others
+    explicit operator bool() const { return image != nullptr || raw != nullptr; }
+};
 
 // Where the page finds its payloads and writes its files.
 struct PageConfig {
@@ -155,10 +164,10 @@ public:
     std::shared_ptr<CHEXFile> HexFile() const;
     // The four holders, by PayloadKind; each look at the files replaces them, so users take a
     // reference first.
-    std::shared_ptr<CHEXFile> Holder(int which) const;
-    // The holder of payload which as the last press read it; null when the press did not take
+    PayloadHolder Holder(int which) const;
+    // The holder of payload which as the last press read it; empty when the press did not take
     // it (missing, refused, or no press yet).
-    std::shared_ptr<CHEXFile> RunPayload(int which) const;
+    PayloadHolder RunPayload(int which) const;
     std::string PayloadDir() const;
     // Why the last look at the payload files refused payload which (empty: taken, or missing).
     std::string PayloadProblem(int which) const;
@@ -213,7 +222,7 @@ private:
     bool IsBoxOpen() const;
     void PostJob(uint8_t job);
     // The run record's entry for a payload whose begin command goes out now.
-    void RecordBegin(int which, uint32_t chunk, const CHEXFile* holder);
+    void RecordBegin(int which, uint32_t chunk, const PayloadHolder& holder);
     void Burn(int which);
     // The begin command of the first payload still pending (the press, and after each payload).
     void StartNextPayload();
@@ -221,7 +230,7 @@ private:
     // run holds the payloads read at its press; whether the payloads allow a press now (else
     // the pane says why); the watch of the folder while the page waits.
     struct CPayloadLook {
-        std::shared_ptr<CHEXFile> holders[PAYLOAD_COUNT];
+        PayloadHolder holders[PAYLOAD_COUNT];
         std::string problems[PAYLOAD_COUNT];
         plat::FileStamp stamps[PAYLOAD_COUNT];
         bool found[PAYLOAD_COUNT] = {};
@@ -253,7 +262,7 @@ private:
     CStatusText m_status;
     std::atomic<bool> m_bButtonEnabled{false};
     mutable std::mutex m_holderMtx;
-    std::shared_ptr<CHEXFile> m_pHexFile, m_pEdogFile, m_pMusicFile, m_pRadarFile;
+    PayloadHolder m_holders[PAYLOAD_COUNT];
     // Under m_holderMtx, from the last look: why each file was refused, its stamp, and whether
     // it was found (and so pending at the start of a run).
     std::string m_strProblem[PAYLOAD_COUNT];
@@ -261,8 +270,8 @@ private:
     bool m_bFound[PAYLOAD_COUNT] = {};  // by the discovery: pending at the start of a run
     int m_nLookFound = 0;               // found by the last look, the watch's included
     std::mutex m_findMtx;
-    std::mutex m_pressMtx;                                  // a press, or the watch of the folder
-    std::shared_ptr<CHEXFile> m_runHolders[PAYLOAD_COUNT];  // under m_holderMtx
+    std::mutex m_pressMtx;                      // a press, or the watch of the folder
+    PayloadHolder m_runHolders[PAYLOAD_COUNT];  // under m_holderMtx
     // The pane's payload text while the button is held back for the payload files.
     std::mutex m_readyMtx;
     std::string m_strWithheld;

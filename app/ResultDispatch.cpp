@@ -199,7 +199,7 @@ void CKalvoDlg::OnVerifyResult(const uint8_t* data, int32_t dataLen) {
         g_ISPCtrl.m_nVerifyIndex.store(0);
         return;
     }
-    auto hex = Holder(PAYLOAD_FW);
+    auto hex = HexFile();
     uint32_t total = hex ? static_cast<uint32_t>(hex->GetDataRecordCount()) : 0;
     if (total == 0) return;
     uint32_t acks = m_dwAckCount.fetch_add(1) + 1;

@@ -130,11 +130,12 @@ void CSession::StartOperation(CKalvoDlg& page, bool autoUpdate) {
         page.OnBnClickedUpdate();
         std::lock_guard<std::mutex> lock(m_outcomeMtx);
         for (int i = 0; i < PAYLOAD_COUNT; ++i) {
-            m_pSent[i] = page.RunPayload(i);
+            m_sent[i] = page.RunPayload(i);
             // A press that refused a file took none: what it found was not reached.
-            m_bPendingAtStart[i] = m_pSent[i] != nullptr || m_bPending[i];
+            m_bPendingAtStart[i] = static_cast<bool>(m_sent[i]) || m_bPending[i];
         }
-        if (m_opts.verify && m_bPendingAtStart[PAYLOAD_FW]) m_pVerifyImage = m_pSent[PAYLOAD_FW];
+        if (m_opts.verify && m_bPendingAtStart[PAYLOAD_FW])
+            m_pVerifyImage = m_sent[PAYLOAD_FW].image;
     } else {
         m_bStarted = false;  // the user presses the button
     }
@@ -260,7 +261,7 @@ bool CSession::Verdict(std::string& text) const {
     bool ok = rep.violations.empty();
     text.clear();
     // Each payload against the bytes the press took, not the file now: it may have changed.
-    if (const CHEXFile* image = m_pSent[PAYLOAD_FW].get()) {
+    if (const CHEXFile* image = m_sent[PAYLOAD_FW].image.get()) {
         std::vector<uint8_t> flash = m_pSim->Flash();
         bool same = true;
         size_t bytes = 0;
@@ -280,9 +281,9 @@ bool CSession::Verdict(std::string& text) const {
                 "\n";
     }
     for (int i = PAYLOAD_EDOG; i < PAYLOAD_COUNT; ++i) {
-        const CHEXFile* holder = m_pSent[i].get();
+        const CRawPayload* holder = m_sent[i].raw.get();
         if (holder == nullptr) continue;
-        const std::vector<uint8_t>& want = holder->m_vBytes;
+        const std::vector<uint8_t>& want = holder->Bytes();
         std::vector<uint8_t> got = m_pSim->RawPayload(kPayloads[i].dataCode);
         bool same = want == got;
         ok = ok && same;

@@ -78,7 +78,7 @@ private:
     bool m_bPendingAtStart[PAYLOAD_COUNT] = {};
     bool m_bWrittenAtEnd[PAYLOAD_COUNT] = {};
     // The payloads as the press read and checked them: what the device must hold afterwards.
-    std::shared_ptr<const CHEXFile> m_pSent[PAYLOAD_COUNT];
+    PayloadHolder m_sent[PAYLOAD_COUNT];
     std::string m_strProblem[PAYLOAD_COUNT];  // why a payload file was refused
     CRunRecord::Entry m_runEntries[PAYLOAD_COUNT];
     uint32_t m_dwAcksAtEnd = 0;
