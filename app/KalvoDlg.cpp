@@ -40,22 +40,13 @@ std::string CKalvoDlg::PayloadDir() const {
     return m_config.payloadDir;
 }
 
-std::shared_ptr<CHEXFile> CKalvoDlg::Holder(int which) const {
+PayloadHolder CKalvoDlg::Holder(int which) const {
     std::lock_guard<std::mutex> lock(m_holderMtx);
-    switch (which) {
-        case PAYLOAD_FW:
-            return m_pHexFile;
-        case PAYLOAD_EDOG:
-            return m_pEdogFile;
-        case PAYLOAD_MUSIC:
-            return m_pMusicFile;
-        default:
-            return m_pRadarFile;
-    }
+    return which >= 0 && which < PAYLOAD_COUNT ? m_holders[which] : m_holders[PAYLOAD_RADAR];
 }
 
 std::shared_ptr<CHEXFile> CKalvoDlg::HexFile() const {
-    return Holder(PAYLOAD_FW);
+    return Holder(PAYLOAD_FW).image;
 }
 
 std::atomic<uint8_t>& CKalvoDlg::Pending(int which) {
@@ -81,6 +72,10 @@ void CKalvoDlg::Notify(PageEvent event, const std::string& detail) {
     if (m_pWnd != nullptr) m_pWnd->OnPageEvent(event, detail);
 }
 
+void CKalvoDlg::NotifyOutcome(int which, PayloadOutcome outcome) {
+    if (m_pWnd != nullptr) m_pWnd->OnPayloadOutcome(which, outcome);
+}
+
 void CKalvoDlg::EnableButton(bool enable) {
     m_bButtonEnabled.store(enable);
     if (m_pWnd != nullptr) m_pWnd->EnableUpdateButton(enable);
@@ -103,12 +98,23 @@ void CKalvoDlg::ClosePort() {
     g_ISPCtrl.ClosePort();
 }
 
+namespace {
+// The view gets the whole text after each change, in the order of the changes.
+std::mutex g_showMtx;
+}  // namespace
+
 void CKalvoDlg::ShowStatus(const std::string& text, uint8_t mode) {
-    // The view gets the whole text after each change, in the order of the changes.
-    static std::mutex showMtx;
-    std::lock_guard<std::mutex> lock(showMtx);
+    std::lock_guard<std::mutex> lock(g_showMtx);
     m_status.Show(text, mode);
     if (m_pWnd != nullptr) m_pWnd->ShowStatusText(m_status.GetText());
+}
+
+void CKalvoDlg::ShowProgress(int payload, int percent, const std::string& text, uint8_t mode) {
+    std::lock_guard<std::mutex> lock(g_showMtx);
+    m_status.Show(text, mode);
+    if (m_pWnd == nullptr) return;
+    m_pWnd->OnPayloadProgress(payload, percent);
+    m_pWnd->ShowStatusText(m_status.GetText());
 }
 
 // ---------------------------------------------------------------------------------------------

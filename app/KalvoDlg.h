@@ -20,6 +20,7 @@
 #include "core/AutoThread.h"
 #include "core/ISPPacket.h"
 #include "image/HexFile.h"
+#include "image/RawPayload.h"
 #include "isp/FlashReadBack.h"
 #include "isp/PortSearch.h"
 #include "platform/Event.h"
@@ -62,6 +63,14 @@ constexpr uint32_t READY_WAIT_MS = 120000;
 // The payloads, in the order a run writes them: the rows of the payload table (PayloadTable.h).
 enum PayloadKind : int { PAYLOAD_FW, PAYLOAD_EDOG, PAYLOAD_MUSIC, PAYLOAD_RADAR, PAYLOAD_COUNT };
 
+// One payload as a look at its file took it: the firmware as its Intel HEX image, the others as
+// their raw bytes.
+struct PayloadHolder {
+    std::shared_ptr<CHEXFile> image;   // PAYLOAD_FW
+    std::shared_ptr<CRawPayload> raw;  // the others
+    explicit operator bool() const { return image != nullptr || raw != nullptr; }
+};
+
 // Where the page finds its payloads and writes its files.
 struct PageConfig {
     std::string payloadDir;  // empty: the executable's directory
@@ -89,6 +98,9 @@ public:
     void DispatchResult(uint8_t code, CKalvoDlg* dlg, const uint8_t* data, int32_t dataLen);
     void AbortPending(uint8_t code);
     void ShowStatus(const std::string& text, uint8_t mode);
+    // A progress text of a payload (or PROGRESS_READ_BACK, PROGRESS_READ_OUT): the window hears
+    // of the percentage just before the text, under the same lock.
+    void ShowProgress(int payload, int percent, const std::string& text, uint8_t mode);
 
     // Progress and completion.
     void OnFwProgress() { OnPayloadAck(PAYLOAD_FW); }
@@ -152,10 +164,10 @@ public:
     std::shared_ptr<CHEXFile> HexFile() const;
     // The four holders, by PayloadKind; each look at the files replaces them, so users take a
     // reference first.
-    std::shared_ptr<CHEXFile> Holder(int which) const;
-    // The holder of payload which as the last press read it; null when the press did not take
+    PayloadHolder Holder(int which) const;
+    // The holder of payload which as the last press read it; empty when the press did not take
     // it (missing, refused, or no press yet).
-    std::shared_ptr<CHEXFile> RunPayload(int which) const;
+    PayloadHolder RunPayload(int which) const;
     std::string PayloadDir() const;
     // Why the last look at the payload files refused payload which (empty: taken, or missing).
     std::string PayloadProblem(int which) const;
@@ -189,9 +201,9 @@ private:
     void CompletePayload(int which);
     // The answer to the end command of a payload at 100 %.
     void OnEndAnswered(uint8_t code);
-    // Counts one acknowledgement of the payload burnt in state and shows its percentage; the
-    // percentage, or -1 when the page is not in that state.
-    int CountAck(uint8_t state, uint32_t total, const char* format);
+    // Counts one acknowledgement of payload which and shows its percentage; the percentage, or
+    // -1 when the page is not writing it.
+    int CountAck(int which, uint32_t total);
     void EnableButton(bool enable);
     void SetProgress(int pos);
     void ClosePort();
@@ -199,6 +211,7 @@ private:
     // is closed: what came after it is then no longer wanted.
     bool Pause(uint32_t ms);
     void Notify(PageEvent event, const std::string& detail = {});
+    void NotifyOutcome(int which, PayloadOutcome outcome);
     // A failed write or a hung-up line (on the UI thread): ends the run, or, while idle, releases
     // the port and looks for the device again.
     void OnLinkFailure(const std::string& reason, bool hangUp);
@@ -208,7 +221,7 @@ private:
     bool IsBoxOpen() const;
     void PostJob(uint8_t job);
     // The run record's entry for a payload whose begin command goes out now.
-    void RecordBegin(int which, uint32_t chunk, const CHEXFile* holder);
+    void RecordBegin(int which, uint32_t chunk, const PayloadHolder& holder);
     void Burn(int which);
     // The begin command of the first payload still pending (the press, and after each payload).
     void StartNextPayload();
@@ -216,7 +229,7 @@ private:
     // run holds the payloads read at its press; whether the payloads allow a press now (else
     // the pane says why); the watch of the folder while the page waits.
     struct CPayloadLook {
-        std::shared_ptr<CHEXFile> holders[PAYLOAD_COUNT];
+        PayloadHolder holders[PAYLOAD_COUNT];
         std::string problems[PAYLOAD_COUNT];
         plat::FileStamp stamps[PAYLOAD_COUNT];
         bool found[PAYLOAD_COUNT] = {};
@@ -248,7 +261,7 @@ private:
     CStatusText m_status;
     std::atomic<bool> m_bButtonEnabled{false};
     mutable std::mutex m_holderMtx;
-    std::shared_ptr<CHEXFile> m_pHexFile, m_pEdogFile, m_pMusicFile, m_pRadarFile;
+    PayloadHolder m_holders[PAYLOAD_COUNT];
     // Under m_holderMtx, from the last look: why each file was refused, its stamp, and whether
     // it was found (and so pending at the start of a run).
     std::string m_strProblem[PAYLOAD_COUNT];
@@ -256,8 +269,8 @@ private:
     bool m_bFound[PAYLOAD_COUNT] = {};  // by the discovery: pending at the start of a run
     int m_nLookFound = 0;               // found by the last look, the watch's included
     std::mutex m_findMtx;
-    std::mutex m_pressMtx;                                  // a press, or the watch of the folder
-    std::shared_ptr<CHEXFile> m_runHolders[PAYLOAD_COUNT];  // under m_holderMtx
+    std::mutex m_pressMtx;                      // a press, or the watch of the folder
+    PayloadHolder m_runHolders[PAYLOAD_COUNT];  // under m_holderMtx
     // The pane's payload text while the button is held back for the payload files.
     std::mutex m_readyMtx;
     std::string m_strWithheld;

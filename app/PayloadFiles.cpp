@@ -43,7 +43,10 @@ CKalvoDlg::CPayloadLook CKalvoDlg::LookAtPayloadFiles(bool log) const {
     for (int i = 0; i < PAYLOAD_COUNT; ++i) {
         const PayloadRow& row = kPayloads[i];
         const std::string path = m_config.payloadDir + row.file;
-        look.holders[i] = std::make_shared<CHEXFile>();
+        if (i == PAYLOAD_FW)
+            look.holders[i].image = std::make_shared<CHEXFile>();
+        else
+            look.holders[i].raw = std::make_shared<CRawPayload>();
         if (log) WriteLog("\r\n hexPath==%s\r\n", path.c_str());
         // Stamped before the read: a change during the read is seen by the next look.
         look.stamps[i] = plat::StampFile(path);
@@ -60,11 +63,11 @@ CKalvoDlg::CPayloadLook CKalvoDlg::LookAtPayloadFiles(bool log) const {
                 problem = check.reason;
                 found = false;
             } else {
-                found = look.holders[i]->Load(bytes) == 1;
+                found = look.holders[i].image->Load(bytes) == 1;
                 if (!found) problem = "not a firmware image";
             }
         } else if (found) {
-            look.holders[i]->m_vBytes = std::move(bytes);
+            look.holders[i].raw = std::make_shared<CRawPayload>(std::move(bytes));
         }
         look.found[i] = found;
         if (found) ++look.total;
@@ -96,21 +99,23 @@ CKalvoDlg::CPayloadLook CKalvoDlg::DiscoverPayloads() {
     m_wPayloadTotal.store(0);
     m_wPayloadDone.store(0);
     CPayloadLook look = LookAtPayloadFiles(true);
-    for (int i = 0; i < PAYLOAD_COUNT; ++i) Pending(i).store(look.found[i] ? 1 : 0);
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+        Pending(i).store(look.found[i] ? 1 : 0);
+        NotifyOutcome(i, look.found[i] ? PayloadOutcome::Pending : PayloadOutcome::Absent);
+    }
     m_wPayloadTotal.store(static_cast<uint16_t>(look.total));
     TakeLook(look);
     std::lock_guard<std::mutex> lock(m_holderMtx);
-    m_pHexFile = look.holders[PAYLOAD_FW];
-    m_pEdogFile = look.holders[PAYLOAD_EDOG];
-    m_pMusicFile = look.holders[PAYLOAD_MUSIC];
-    m_pRadarFile = look.holders[PAYLOAD_RADAR];
-    for (int i = 0; i < PAYLOAD_COUNT; ++i) m_bFound[i] = look.found[i];
+    for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+        m_holders[i] = look.holders[i];
+        m_bFound[i] = look.found[i];
+    }
     return look;
 }
 
-std::shared_ptr<CHEXFile> CKalvoDlg::RunPayload(int which) const {
+PayloadHolder CKalvoDlg::RunPayload(int which) const {
     std::lock_guard<std::mutex> lock(m_holderMtx);
-    return which >= 0 && which < PAYLOAD_COUNT ? m_runHolders[which] : nullptr;
+    return which >= 0 && which < PAYLOAD_COUNT ? m_runHolders[which] : PayloadHolder{};
 }
 
 std::string CKalvoDlg::PayloadProblem(int which) const {

@@ -17,13 +17,14 @@ struct PayloadRow {
     const char* foundLog;
     const char* missingLog;
     // The start step: queues the begin command; the holder gives the version or the length.
-    void (*begin)(CHEXFile* holder);
+    void (*begin)(const PayloadHolder& holder);
     const char* beginText;  // shown before the begin command goes; nullptr: none
     const char* beginLog;   // logged after it; nullptr: none
     uint8_t state;          // the page's state while it is written
     uint8_t job;            // the worker's job that queues its write frames
     const char* burnTag;    // the burn job's log line, with the state
-    int (CISPCtrl::*download)(CHEXFile* holder);
+    // Queues its write frames (the page's worker); 0 when it cannot.
+    int (*download)(const PayloadHolder& holder);
     uint8_t dataCode;    // of its write frames
     uint32_t chunk;      // bytes a write frame; 0: one HEX data record a frame
     const char* ackLog;  // logged at each acknowledgement in its state; nullptr: none
@@ -45,24 +46,36 @@ inline constexpr uint64_t RADAR_FILE_MAX = 4ull << 20;
 
 namespace payloads {
 
-inline void BeginFirmware(CHEXFile* hex) {
-    g_ISPCtrl.BeginFirmware(hex ? hex->m_wVersion : 0);
+inline void BeginFirmware(const PayloadHolder& hex) {
+    g_ISPCtrl.BeginFirmware(hex.image ? hex.image->m_wVersion : 0);
 }
-inline void BeginEdog(CHEXFile*) {
+inline void BeginEdog(const PayloadHolder&) {
     g_ISPCtrl.BeginEdog();
 }
-inline void BeginMusic(CHEXFile*) {
+inline void BeginMusic(const PayloadHolder&) {
     g_ISPCtrl.BeginMusic();
 }
 // The radar begin command carries the length of the bytes that will be sent, least significant
 // byte first.
-inline void BeginRadar(CHEXFile* radar) {
-    auto length = static_cast<uint32_t>(radar->m_vBytes.size());
-    radar->m_dwRadarOffset = 0;
+inline void BeginRadar(const PayloadHolder& radar) {
+    auto length = static_cast<uint32_t>(radar.raw ? radar.raw->Size() : 0);
     const uint8_t bytes[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
                               static_cast<uint8_t>(length >> 16),
                               static_cast<uint8_t>(length >> 24)};
     g_ISPCtrl.BeginRadar(bytes);
+}
+
+inline int DownloadFirmware(const PayloadHolder& hex) {
+    return g_ISPCtrl.DownloadHex(hex.image.get());
+}
+inline int DownloadEdog(const PayloadHolder& edog) {
+    return g_ISPCtrl.DownloadEdog(edog.raw.get());
+}
+inline int DownloadMusic(const PayloadHolder& music) {
+    return g_ISPCtrl.DownloadMusic(music.raw.get());
+}
+inline int DownloadRadar(const PayloadHolder& radar) {
+    return g_ISPCtrl.DownloadRadar(radar.raw.get());
 }
 
 }  // namespace payloads
@@ -78,7 +91,7 @@ inline constexpr PayloadRow kPayloads[PAYLOAD_COUNT] = {
      .state = STATE_BURN_FW,
      .job = JOB_BURN_HEX,
      .burnTag = "burn(%x)",
-     .download = &CISPCtrl::DownloadHex,
+     .download = &payloads::DownloadFirmware,
      .dataCode = CMD_WRITE_HEX,
      .chunk = 0,
      .ackLog = "00 burn2",
@@ -99,7 +112,7 @@ inline constexpr PayloadRow kPayloads[PAYLOAD_COUNT] = {
      .state = STATE_BURN_EDOG,
      .job = JOB_BURN_EDOG,
      .burnTag = "burn (%x)",
-     .download = &CISPCtrl::DownloadEdog,
+     .download = &payloads::DownloadEdog,
      .dataCode = CMD_EDOG_DATA,
      .chunk = EDOG_CHUNK,
      .ackLog = nullptr,
@@ -120,7 +133,7 @@ inline constexpr PayloadRow kPayloads[PAYLOAD_COUNT] = {
      .state = STATE_BURN_MUSIC,
      .job = JOB_BURN_MUSIC,
      .burnTag = "burn (%x)",
-     .download = &CISPCtrl::DownloadMusic,
+     .download = &payloads::DownloadMusic,
      .dataCode = CMD_MUSIC_DATA,
      .chunk = MUSIC_CHUNK,
      .ackLog = nullptr,
@@ -142,7 +155,7 @@ inline constexpr PayloadRow kPayloads[PAYLOAD_COUNT] = {
      .state = STATE_BURN_RADAR,
      .job = JOB_BURN_RADAR,
      .burnTag = "burn (%x)",
-     .download = &CISPCtrl::DownloadRadar,
+     .download = &payloads::DownloadRadar,
      .dataCode = CMD_RADAR_DATA,
      .chunk = RADAR_CHUNK,
      .ackLog = "radar burn2",

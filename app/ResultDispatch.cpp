@@ -199,7 +199,7 @@ void CKalvoDlg::OnVerifyResult(const uint8_t* data, int32_t dataLen) {
         g_ISPCtrl.m_nVerifyIndex.store(0);
         return;
     }
-    auto hex = Holder(PAYLOAD_FW);
+    auto hex = HexFile();
     uint32_t total = hex ? static_cast<uint32_t>(hex->GetDataRecordCount()) : 0;
     if (total == 0) return;
     uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
@@ -212,7 +212,7 @@ void CKalvoDlg::OnVerifyResult(const uint8_t* data, int32_t dataLen) {
         g_ISPCtrl.m_nVerifyIndex.store(0);
         Notify(PageEvent::VerifyFailed);
     } else {
-        ShowStatus(Format(TEXT_VERIFY_PROGRESS, percent), 1);
+        ShowProgress(PROGRESS_READ_BACK, percent, Format(TEXT_VERIFY_PROGRESS, percent), 1);
     }
     if (percent == 100) {
         ShowStatus(TEXT_LINE_BREAK, 0);

@@ -40,7 +40,7 @@ bool CKalvoDlg::StartReadBack(std::shared_ptr<const CHEXFile> image) {
     if (!m_byState.compare_exchange_strong(idle, STATE_READ_FLASH)) return false;
     m_bReadBack.store(true);
     SetProgress(0);
-    ShowStatus(Format(TEXT_VERIFY_PROGRESS, 0), 128);
+    ShowProgress(PROGRESS_READ_BACK, 0, Format(TEXT_VERIFY_PROGRESS, 0), 128);
     g_ISPCtrl.ReadFlashBlocks(blocks);
     return true;
 }
@@ -144,7 +144,7 @@ void CKalvoDlg::OnReadBackBlock(const uint8_t* data, int32_t dataLen) {
     }
     auto percent = static_cast<int>(done * 100 / total);
     SetProgress(percent);
-    ShowStatus(Format(TEXT_VERIFY_PROGRESS, percent), 128);
+    ShowProgress(PROGRESS_READ_BACK, percent, Format(TEXT_VERIFY_PROGRESS, percent), 128);
     if (done != total) return;
     m_byState.store(STATE_IDLE);
     auto compared = static_cast<unsigned long long>(r.compared);
@@ -166,7 +166,7 @@ void CKalvoDlg::OnReadBackBlock(const uint8_t* data, int32_t dataLen) {
 void CKalvoDlg::OnReadProgress(const uint8_t* data, int32_t dataLen) {
     if (dataLen < 1) return;
     uint8_t p = data[0];
-    ShowStatus(Format(TEXT_READ_PROGRESS, p), 2);
+    ShowProgress(PROGRESS_READ_OUT, p, Format(TEXT_READ_PROGRESS, p), 2);
     if (p == 100) {
         m_byState.store(STATE_IDLE);
         ShowStatus(TEXT_READ_DONE, 0);

@@ -17,7 +17,7 @@ void CKalvoDlg::OnBnClickedUpdate() {
     {
         std::lock_guard<std::mutex> lock(m_holderMtx);
         for (int i = 0; i < PAYLOAD_COUNT; ++i)
-            m_runHolders[i] = refused.empty() && look.found[i] ? look.holders[i] : nullptr;
+            m_runHolders[i] = refused.empty() && look.found[i] ? look.holders[i] : PayloadHolder{};
     }
     if (!refused.empty()) {
         TaskManager().ClearTask();
@@ -51,8 +51,8 @@ void CKalvoDlg::StartNextPayload() {
         auto holder = Holder(next);
         // Shown first: the device's answer, an error among them, may be shown before we return.
         if (row.beginText != nullptr) ShowStatus(row.beginText, 128);
-        RecordBegin(next, row.chunk, holder.get());
-        row.begin(holder.get());
+        RecordBegin(next, row.chunk, holder);
+        row.begin(holder);
         if (row.beginLog != nullptr) WriteLog("%s", row.beginLog);
     } else if (m_wPayloadTotal.load() == 0) {
         Notify(PageEvent::NothingToDo);
@@ -60,18 +60,18 @@ void CKalvoDlg::StartNextPayload() {
     EnableButton(false);
 }
 
-void CKalvoDlg::RecordBegin(int which, uint32_t chunk, const CHEXFile* holder) {
-    if (holder == nullptr) return;
+void CKalvoDlg::RecordBegin(int which, uint32_t chunk, const PayloadHolder& holder) {
+    if (!holder) return;
     uint64_t bytes = 0;
     uint32_t frames = 0;
-    if (which == PAYLOAD_FW) {
-        holder->WalkPlacedData([&](const HEX_PLACED& d) {
+    if (which == PAYLOAD_FW && holder.image) {
+        holder.image->WalkPlacedData([&](const HEX_PLACED& d) {
             bytes += d.byLen;
             return true;
         });
-        frames = static_cast<uint32_t>(holder->GetDataRecordCount());
-    } else {
-        bytes = holder->m_vBytes.size();
+        frames = static_cast<uint32_t>(holder.image->GetDataRecordCount());
+    } else if (holder.raw) {
+        bytes = holder.raw->Size();
         frames = static_cast<uint32_t>((bytes + chunk - 1) / chunk);
     }
     m_runRecord.Began(which, bytes, frames);
@@ -101,10 +101,7 @@ void CKalvoDlg::Burn(int which) {
             WriteLog("#####[CKalvoDlg] On Burn Hex File :%d\r\n",
                      static_cast<int>(plat::GetTickCount()));
         TaskManager().ClearTask();
-        if (which == PAYLOAD_EDOG) {
-            if (auto edog = Holder(PAYLOAD_EDOG)) edog->m_dwEdogOffset = 0;
-            WriteLog("#####[CKalvoDlg] bRet :%d\r\n", 1);
-        }
+        if (which == PAYLOAD_EDOG) WriteLog("#####[CKalvoDlg] bRet :%d\r\n", 1);
         m_byState.store(row.state);
         PostJob(row.job);
     } else if (current == STATE_STOPPING) {
@@ -125,14 +122,11 @@ void CKalvoDlg::Burn(int which) {
 void CKalvoDlg::RunDownload(uint8_t job) {
     int which = 0;
     while (which + 1 < PAYLOAD_COUNT && kPayloads[which].job != job) ++which;
-    auto holder = Holder(which);
-    bool ok = holder != nullptr;
+    PayloadHolder holder = Holder(which);
     // An empty payload would send nothing and end in a time-out: say what is wrong instead.
-    if (ok && which == PAYLOAD_FW) ok = holder->GetDataRecordCount() != 0;
-    if (ok && which != PAYLOAD_FW) ok = !holder->m_vBytes.empty();
-    // Through a local: GCC 12 with ASan at -O2 sees the indexed member pointer as uninitialised.
-    auto download = kPayloads[which].download;
-    if (ok) ok = (g_ISPCtrl.*download)(holder.get()) != 0;
+    bool ok = which == PAYLOAD_FW ? holder.image && holder.image->GetDataRecordCount() != 0
+                                  : holder.raw && !holder.raw->Empty();
+    if (ok) ok = kPayloads[which].download(holder) != 0;
     if (!ok) {
         {
             std::lock_guard<std::mutex> lock(m_runMtx);
@@ -208,15 +202,15 @@ uint32_t CKalvoDlg::Run() {
 // ---------------------------------------------------------------------------------------------
 // Progress and completion
 
-int CKalvoDlg::CountAck(uint8_t state, uint32_t total, const char* format) {
+int CKalvoDlg::CountAck(int which, uint32_t total) {
     // Checked and shown under one lock with the download's failure path, so that a late
     // percentage can never cover TEXT_FILE_ERROR.
     std::lock_guard<std::mutex> lock(m_runMtx);
-    if (m_byState.load() != state || total == 0) return -1;
+    if (m_byState.load() != kPayloads[which].state || total == 0) return -1;
     uint32_t acks = m_dwAckCount.fetch_add(1) + 1;
     auto percent = static_cast<uint8_t>(acks * 100 / total);
     SetProgress(percent);
-    ShowStatus(Format(format, percent), 128);
+    ShowProgress(which, percent, Format(kPayloads[which].progressText, percent), 128);
     return percent;
 }
 
@@ -224,20 +218,21 @@ void CKalvoDlg::OnPayloadAck(int which) {
     const PayloadRow& row = kPayloads[which];
     if (m_byState.load() != row.state) return;
     if (row.ackLog != nullptr) WriteLog("%s", row.ackLog);
-    auto holder = Holder(which);
+    PayloadHolder holder = Holder(which);
     if (!holder) return;
     // The firmware counts its data records. The raw payloads count against what the download
     // queued, not the file's length now: the file may change meanwhile.
-    uint32_t total = which == PAYLOAD_FW ? static_cast<uint32_t>(holder->GetDataRecordCount())
-                                         : g_ISPCtrl.m_dwRawFrames.load();
-    if (CountAck(row.state, total, row.progressText) != 100) return;
+    uint32_t total = holder.image ? static_cast<uint32_t>(holder.image->GetDataRecordCount())
+                                  : g_ISPCtrl.m_dwRawFrames.load();
+    if (CountAck(which, total) != 100) return;
     // Until the next payload has begun, a failed write or hang-up still ends a run.
     m_bPayloadClosing.store(true);
     m_runRecord.Written(which);
+    NotifyOutcome(which, PayloadOutcome::Written);
     ShowStatus(row.doneText, 128);
     m_byState.store(STATE_IDLE);
     m_dwAckCount.store(0);
-    holder->m_file.Close();
+    if (holder.image) holder.image->m_file.Close();
     if (row.end != nullptr) (g_ISPCtrl.*row.end)();
     Pending(which).store(0);
     // A port closed during the pause (a pulled cable, the window going) ends the run here: its

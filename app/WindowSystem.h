@@ -25,6 +25,16 @@ enum class PageEvent {
     BaudReady,         // the baud handshake ended with the success line
 };
 
+// What the page decided about one payload (by PayloadKind).
+enum class PayloadOutcome {
+    Pending,  // a look at the payload files took it: the next press writes it
+    Absent,   // a look found it missing or refused it
+    Written,  // its last frame was acknowledged
+};
+
+// What a progress event counts when it is not a payload's write (those go by PayloadKind).
+enum : int { PROGRESS_READ_BACK = -1, PROGRESS_READ_OUT = -2 };
+
 class IWindowSystem {
 public:
     virtual ~IWindowSystem() = default;
@@ -56,4 +66,12 @@ public:
     }
     virtual void PostToUi(std::function<void()> fn) = 0;
     virtual void OnPageEvent(PageEvent /*event*/, const std::string& /*detail*/) {}
+    // The percentage of a payload's write (by PayloadKind) or of a read of the flash. It comes
+    // right before the status text that shows it, with no other text between: a face may draw
+    // that text as a live line.
+    virtual void OnPayloadProgress(int /*payload*/, int /*percent*/) {}
+    // Comes on the thread where the page decides it, at once, in the order of the decisions:
+    // each look at the files sends Pending or Absent for every payload, the last acknowledgement
+    // of a payload Written.
+    virtual void OnPayloadOutcome(int /*payload*/, PayloadOutcome /*outcome*/) {}
 };

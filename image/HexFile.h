@@ -1,7 +1,7 @@
 // Intel HEX reader. A firmware image loads into one record per accepted line, in file order,
 // with the version word taken from the characters after the last line, and offers one walk over
-// its data records at their absolute addresses. The same class holds the raw payload files
-// (camera database, sounds, radar firmware) with their read offsets.
+// its data records at their absolute addresses. The raw payload files are CRawPayload's
+// (RawPayload.h).
 #pragma once
 
 #include <algorithm>
@@ -100,13 +100,6 @@ public:
     template <class Visit>
     int WalkPlacedData(Visit&& visit, size_t from = 0) const;
 
-    // A raw payload's bytes, read once and checked before its begin command: the download sends
-    // these, whatever happens to the file meanwhile.
-    std::vector<uint8_t> m_vBytes;
-
-    uint32_t m_dwEdogOffset = 0;
-    uint32_t m_dwMusicOffset = 0;
-    uint32_t m_dwRadarOffset = 0;
     CHEXPacket m_packet;  // kept for fidelity: nothing uses it
     uint16_t m_wVersion = 0;
     // Kept for fidelity: line lengths (CR LF included) for 2, 16, 4 and 0 data bytes of a reader

@@ -16,6 +16,7 @@
 #include "core/RawString.h"
 #include "core/TaskManager.h"
 #include "image/HexFile.h"
+#include "image/RawPayload.h"
 #include "isp/IspCodes.h"
 #include "platform/File.h"
 #include "serial/Serial.h"
@@ -110,9 +111,9 @@ public:
     int DownloadHex(CHEXFile* image);
     // Stops every download still queueing its frames (an error dropped the queue).
     void CancelDownloads();
-    int DownloadEdog(CHEXFile* holder);
-    int DownloadMusic(CHEXFile* holder);
-    int DownloadRadar(CHEXFile* holder);
+    int DownloadEdog(CRawPayload* holder);
+    int DownloadMusic(CRawPayload* holder);
+    int DownloadRadar(CRawPayload* holder);
 
     // Opens COM p and queues the probe on it, then waits up to PROBE_ANSWER_MS for the answer
     // (or until stop says so). 1 answered (the port stays open), 0 silent (open), -1 not opened.
@@ -174,7 +175,7 @@ private:
     bool RetryReadBlock(const uint8_t* data, int32_t len);
     void QueueNextReadBlock(uint32_t generation);
     void QueueFrame(uint8_t code, const uint8_t* payload, int32_t len);
-    int DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32_t& offset);
+    int DownloadRaw(CRawPayload* holder, uint8_t code, uint32_t chunk);
     bool QueueDownloadFrame(CISPPacket& rec, uint32_t generation);
     void ProbeLoop(bool checkJob, void* context);
 

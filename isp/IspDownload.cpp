@@ -55,11 +55,13 @@ void CISPCtrl::CancelDownloads() {
     m_nDownloadGeneration.fetch_add(1);
 }
 
-int CISPCtrl::DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32_t& offset) {
+int CISPCtrl::DownloadRaw(CRawPayload* holder, uint8_t code, uint32_t chunk) {
     // The bytes read and checked before the begin command: the file itself may have changed
     // since, and the length the device was told must be the length it gets.
     if (holder == nullptr) return 0;
-    const std::vector<uint8_t>& bytes = holder->m_vBytes;
+    const std::vector<uint8_t>& bytes = holder->Bytes();
+    uint32_t& offset = holder->m_dwOffset;
+    offset = 0;
     uint64_t length = bytes.size();
     uint32_t packets = static_cast<uint32_t>(length / chunk + (length % chunk != 0 ? 1 : 0));
     m_dwRawFrames.store(packets);
@@ -82,20 +84,16 @@ int CISPCtrl::DownloadRaw(CHEXFile* holder, uint8_t code, uint32_t chunk, uint32
     return 1;
 }
 
-int CISPCtrl::DownloadEdog(CHEXFile* holder) {
-    if (holder == nullptr) return 0;
-    return DownloadRaw(holder, CMD_EDOG_DATA, EDOG_CHUNK, holder->m_dwEdogOffset);
+int CISPCtrl::DownloadEdog(CRawPayload* holder) {
+    return DownloadRaw(holder, CMD_EDOG_DATA, EDOG_CHUNK);
 }
 
-int CISPCtrl::DownloadMusic(CHEXFile* holder) {
-    if (holder == nullptr) return 0;
-    holder->m_dwMusicOffset = 0;
-    return DownloadRaw(holder, CMD_MUSIC_DATA, MUSIC_CHUNK, holder->m_dwMusicOffset);
+int CISPCtrl::DownloadMusic(CRawPayload* holder) {
+    return DownloadRaw(holder, CMD_MUSIC_DATA, MUSIC_CHUNK);
 }
 
-int CISPCtrl::DownloadRadar(CHEXFile* holder) {
-    if (holder == nullptr) return 0;
-    return DownloadRaw(holder, CMD_RADAR_DATA, RADAR_CHUNK, holder->m_dwRadarOffset);
+int CISPCtrl::DownloadRadar(CRawPayload* holder) {
+    return DownloadRaw(holder, CMD_RADAR_DATA, RADAR_CHUNK);
 }
 
 int CISPCtrl::CompareReadBack(CHEXFile* image, const uint8_t* data, int32_t dataLen) {

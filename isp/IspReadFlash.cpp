@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/Log.h"
+#include "image/HexCheck.h"
 #include "isp/Frame.h"
 #include "isp/IspCtrl.h"
 
@@ -67,7 +68,7 @@ int CISPCtrl::ReadFlash() {
     AbortReadFlash();
     uint32_t blocks = m_dwFlashSizeKB.load() / 2;
     std::vector<uint32_t> addresses;
-    for (uint32_t b = 0; b < blocks; ++b) addresses.push_back(0x08000000 + b * 0x800);
+    for (uint32_t b = 0; b < blocks; ++b) addresses.push_back(HEX_FLASH_BASE + b * 0x800);
     return ReadFlashBlocks(addresses);
 }
 

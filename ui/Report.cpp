@@ -50,17 +50,18 @@ std::string CSession::JsonReport() const {
     j += ",\n  \"payloads\": [";
     for (int i = 0; i < PAYLOAD_COUNT; ++i) {
         const CRunRecord::Entry& e = m_runEntries[i];
+        const bool written = m_bWrittenAtEnd[i];
         // written: every frame acknowledged; failed: the run ended while it was under way;
         // not reached: found, but the run ended before it; refused: the file failed its check
         // (problem says why); missing: no such file.
         const bool refused = !e.begun && !m_bPendingAtStart[i] && !m_strProblem[i].empty();
-        const char* outcome = e.written              ? "written"
+        const char* outcome = written                ? "written"
                               : e.begun              ? "failed"
                               : m_bPendingAtStart[i] ? "not reached"
                               : refused              ? "refused"
                                                      : "missing";
-        uint32_t frames = e.written ? e.frames : e.begun ? m_dwAcksAtEnd : 0;
-        auto end = e.written ? e.end : m_tEnd;
+        uint32_t frames = written ? e.frames : e.begun ? m_dwAcksAtEnd : 0;
+        auto end = written ? e.end : m_tEnd;
         j += std::string(i ? "," : "") + "\n    {\"name\": " + Quote(kPayloads[i].title) +
              ", \"file\": " + Quote(kPayloads[i].file) +
              ", \"bytes\": " + std::to_string(e.begun ? e.bytes : 0) +

@@ -48,7 +48,7 @@ bool WriteSamplePayloads(const std::string& dir, std::string& error) {
         return v;
     };
     // Firmware: 8 KiB at the start of flash in 16-byte records, as Intel HEX with its version tag.
-    std::string hex = WriteIntelHex(random(8 * 1024), 0x08000000, "0103");
+    std::string hex = WriteIntelHex(random(8 * 1024), HEX_FLASH_BASE, "0103");
     auto path = [&](int which) { return dir + "/" + kPayloads[which].file; };
     if (!WriteBytes(path(PAYLOAD_FW), std::vector<uint8_t>(hex.begin(), hex.end()), error))
         return false;
@@ -123,18 +123,36 @@ void CSession::StartOperation(CKalvoDlg& page, bool autoUpdate) {
         page.StartReadFlash(m_opts.readFlash);
     } else if (autoUpdate) {
         // The press reads and checks the files; what it took is what the device must hold.
-        page.OnBnClickedUpdate();
-        const std::atomic<uint8_t>* pending[PAYLOAD_COUNT] = {
-            &page.m_bFwPending, &page.m_bEdogPending, &page.m_bMusicPending, &page.m_bRadarPending};
-        for (int i = 0; i < PAYLOAD_COUNT; ++i) {
-            m_pSent[i] = page.RunPayload(i);
-            // A press that refused a file took none: what it found was not reached.
-            m_bPendingAtStart[i] = m_pSent[i] != nullptr || pending[i]->load() != 0;
+        {
+            std::lock_guard<std::mutex> lock(m_outcomeMtx);
+            for (bool& written : m_bWritten) written = false;
         }
-        if (m_opts.verify && m_bPendingAtStart[PAYLOAD_FW]) m_pVerifyImage = m_pSent[PAYLOAD_FW];
+        page.OnBnClickedUpdate();
+        std::lock_guard<std::mutex> lock(m_outcomeMtx);
+        for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+            m_sent[i] = page.RunPayload(i);
+            // A press that refused a file took none: what it found was not reached.
+            m_bPendingAtStart[i] = static_cast<bool>(m_sent[i]) || m_bPending[i];
+        }
+        if (m_opts.verify && m_bPendingAtStart[PAYLOAD_FW])
+            m_pVerifyImage = m_sent[PAYLOAD_FW].image;
     } else {
         m_bStarted = false;  // the user presses the button
     }
+}
+
+void CSession::OnPayloadOutcome(int payload, PayloadOutcome outcome) {
+    if (payload < 0 || payload >= PAYLOAD_COUNT) return;
+    std::lock_guard<std::mutex> lock(m_outcomeMtx);
+    m_bPending[payload] = outcome == PayloadOutcome::Pending;
+    if (outcome == PayloadOutcome::Written) m_bWritten[payload] = true;
+}
+
+bool CSession::AnyPending() const {
+    std::lock_guard<std::mutex> lock(m_outcomeMtx);
+    for (bool pending : m_bPending)
+        if (pending) return true;
+    return false;
 }
 
 int CSession::OnEvent(CKalvoDlg& page, PageEvent event, const std::string& detail,
@@ -150,8 +168,7 @@ int CSession::OnEvent(CKalvoDlg& page, PageEvent event, const std::string& detai
             if (m_bProbeAnswered) return -1;
             m_bProbeAnswered = true;
             m_strPortUsed = detail;
-            if (!service && autoUpdate &&
-                (page.m_wPayloadTotal.load() == 0 || !page.PayloadRefusals().empty()))
+            if (!service && autoUpdate && (!AnyPending() || !page.PayloadRefusals().empty()))
                 return EXIT_PAYLOAD;
             if (m_opts.baud != 256000)
                 page.StartBaudHandshake(m_opts.baud);
@@ -199,11 +216,13 @@ void CSession::TakeRunRecord(const CKalvoDlg& page) {
         m_runEntries[i] = page.RunRecord().Get(i);
         m_strProblem[i] = page.PayloadProblem(i);
     }
-    // Ended before the press (a refused file): what was found was not reached.
-    if (!m_bStarted) {
-        const std::atomic<uint8_t>* pending[PAYLOAD_COUNT] = {
-            &page.m_bFwPending, &page.m_bEdogPending, &page.m_bMusicPending, &page.m_bRadarPending};
-        for (int i = 0; i < PAYLOAD_COUNT; ++i) m_bPendingAtStart[i] = pending[i]->load() != 0;
+    {
+        std::lock_guard<std::mutex> lock(m_outcomeMtx);
+        for (int i = 0; i < PAYLOAD_COUNT; ++i) {
+            // Ended before the press (a refused file): what was found was not reached.
+            if (!m_bStarted) m_bPendingAtStart[i] = m_bPending[i];
+            m_bWrittenAtEnd[i] = m_bWritten[i];
+        }
     }
     m_dwAcksAtEnd = page.m_dwAckCount.load();
     m_wDeviceVersion = page.m_wFwVer.load();
@@ -242,7 +261,7 @@ bool CSession::Verdict(std::string& text) const {
     bool ok = rep.violations.empty();
     text.clear();
     // Each payload against the bytes the press took, not the file now: it may have changed.
-    if (const CHEXFile* image = m_pSent[PAYLOAD_FW].get()) {
+    if (const CHEXFile* image = m_sent[PAYLOAD_FW].image.get()) {
         std::vector<uint8_t> flash = m_pSim->Flash();
         bool same = true;
         size_t bytes = 0;
@@ -262,9 +281,9 @@ bool CSession::Verdict(std::string& text) const {
                 "\n";
     }
     for (int i = PAYLOAD_EDOG; i < PAYLOAD_COUNT; ++i) {
-        const CHEXFile* holder = m_pSent[i].get();
+        const CRawPayload* holder = m_sent[i].raw.get();
         if (holder == nullptr) continue;
-        const std::vector<uint8_t>& want = holder->m_vBytes;
+        const std::vector<uint8_t>& want = holder->Bytes();
         std::vector<uint8_t> got = m_pSim->RawPayload(kPayloads[i].dataCode);
         bool same = want == got;
         ok = ok && same;

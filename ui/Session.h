@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "app/KalvoDlg.h"
@@ -31,6 +32,8 @@ public:
     bool ProbeAnswered() const { return m_bProbeAnswered; }
     // --verify: the read-back of the firmware is under way.
     bool Verifying() const { return m_bVerifying; }
+    // What the page decided about a payload; from any thread, as the page decides it.
+    void OnPayloadOutcome(int payload, PayloadOutcome outcome);
 
     // For the report of --json: how the session ended, and what the page did, taken before the
     // page goes.
@@ -50,6 +53,8 @@ public:
 
 private:
     void StartOperation(CKalvoDlg& page, bool autoUpdate);
+    // Whether the last look at the files found any payload.
+    bool AnyPending() const;
 
     UpdaterOptions m_opts;
     std::unique_ptr<sim::CDevice> m_pSim;
@@ -64,9 +69,16 @@ private:
     std::string m_strVerifyResult;  // "match", "differ", "read error"; empty: not ended
 
     std::string m_strPortUsed;
+    // From the page's outcome events, under m_outcomeMtx: found by the last look at the files
+    // and not yet written; written by this run.
+    mutable std::mutex m_outcomeMtx;
+    bool m_bPending[PAYLOAD_COUNT] = {};
+    bool m_bWritten[PAYLOAD_COUNT] = {};
+    // Taken from those at the press (or at the end, with no press) and at the end.
     bool m_bPendingAtStart[PAYLOAD_COUNT] = {};
+    bool m_bWrittenAtEnd[PAYLOAD_COUNT] = {};
     // The payloads as the press read and checked them: what the device must hold afterwards.
-    std::shared_ptr<const CHEXFile> m_pSent[PAYLOAD_COUNT];
+    PayloadHolder m_sent[PAYLOAD_COUNT];
     std::string m_strProblem[PAYLOAD_COUNT];  // why a payload file was refused
     CRunRecord::Entry m_runEntries[PAYLOAD_COUNT];
     uint32_t m_dwAcksAtEnd = 0;

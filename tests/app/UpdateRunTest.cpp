@@ -60,6 +60,21 @@ TEST_F(PageTest, ProgressTextsAndBarForThreeFrames) {
     EXPECT_EQ(pos, std::vector<int>({33, 66, 100}));
     std::vector<uint8_t> cmds = CommandsAfterProbe();
     EXPECT_EQ(cmds, std::vector<uint8_t>({0x21, 0x23, 0x23, 0x23, 0x20}));
+    // The faces go by the events: each percentage once, and Written once, between the press's
+    // look and the look at the end of the run.
+    using P = std::pair<int, int>;
+    EXPECT_EQ(wnd.Progress(),
+              std::vector<P>({{PAYLOAD_EDOG, 33}, {PAYLOAD_EDOG, 66}, {PAYLOAD_EDOG, 100}}));
+    std::vector<std::pair<int, PayloadOutcome>> edog;
+    for (const auto& o : wnd.Outcomes())
+        if (o.first == PAYLOAD_EDOG) edog.push_back(o);
+    ASSERT_GE(edog.size(), 3u);
+    EXPECT_EQ(std::count(edog.begin(), edog.end(),
+                         std::pair<int, PayloadOutcome>(PAYLOAD_EDOG, PayloadOutcome::Written)),
+              1);
+    EXPECT_EQ(edog[edog.size() - 3].second, PayloadOutcome::Pending);
+    EXPECT_EQ(edog[edog.size() - 2].second, PayloadOutcome::Written);
+    EXPECT_EQ(edog.back().second, PayloadOutcome::Pending);
 }
 
 // A payload alone: its own begin command goes first, and the run ends with its word.

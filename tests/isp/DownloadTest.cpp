@@ -85,7 +85,7 @@ TEST_F(IspDownload, ImageThatCannotBeWrittenRightQueuesNothing) {
 }
 
 TEST_F(IspDownload, RawPayloadsAreCutIntoChunksInFileOrder) {
-    using Download = int (CISPCtrl::*)(CHEXFile*);
+    using Download = int (CISPCtrl::*)(CRawPayload*);
     const std::tuple<Download, uint8_t, size_t, std::vector<size_t>> cases[] = {
         {&CISPCtrl::DownloadEdog, CMD_EDOG_DATA, 0, {}},
         {&CISPCtrl::DownloadEdog, CMD_EDOG_DATA, 4096, {0x1005}},
@@ -94,8 +94,7 @@ TEST_F(IspDownload, RawPayloadsAreCutIntoChunksInFileOrder) {
     };
     for (const auto& [download, code, size, want] : cases) {
         Frame file = Data(size, static_cast<uint8_t>(size));
-        CHEXFile holder;
-        holder.m_vBytes = file;
+        CRawPayload holder(file);
         CQueueProbe queue;
         EXPECT_EQ((g_ISPCtrl.*download)(&holder), 1);
         Frame payload;

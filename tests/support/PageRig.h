@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/KalvoDlg.h"
@@ -78,6 +79,14 @@ public:
     void OnPageEvent(PageEvent event, const std::string&) override {
         Record([&] { m_events.push_back(event); });
     }
+    void OnPayloadProgress(int payload, int percent) override {
+        Record([&] { m_progress.emplace_back(payload, percent); });
+    }
+    void OnPayloadOutcome(int payload, PayloadOutcome outcome) override {
+        Record([&] { m_outcomes.emplace_back(payload, outcome); });
+    }
+    std::vector<std::pair<int, int>> Progress() { return Copy(m_progress); }
+    std::vector<std::pair<int, PayloadOutcome>> Outcomes() { return Copy(m_outcomes); }
     void ShowNoticeLine(const std::string& line) override {
         Record([&] { m_strNotice = line; });
     }
@@ -128,6 +137,8 @@ private:
     std::vector<int> m_positions;
     std::vector<std::string> m_boxes;
     std::vector<PageEvent> m_events;
+    std::vector<std::pair<int, int>> m_progress;
+    std::vector<std::pair<int, PayloadOutcome>> m_outcomes;
     std::string m_strNotice;
     bool m_bHoldBoxes = false;
     std::map<uint32_t, uint32_t> m_lastTimer;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "app/PayloadTable.h"
 #include "app/UiLoop.h"
@@ -31,11 +32,6 @@ std::string ForTerminal(const std::string& text) {
     }
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
     return out;
-}
-
-// A progress text ends in a percentage ("...: 45 % ").
-bool IsProgressText(const std::string& t) {
-    return !t.empty() && t.back() == '%' && t.find('\n') == std::string::npos;
 }
 
 class CConsoleWindow : public CLoopWindow {
@@ -83,6 +79,17 @@ public:
                 Line((event == PageEvent::FileError ? "File: " : "Reason: ") + detail);
             if (code >= 0) Finish(code, ReasonFor(event, detail));
         });
+    }
+
+    // The page says so just before the text that shows the percentage: that text is the live
+    // line's.
+    void OnPayloadProgress(int /*payload*/, int /*percent*/) override {
+        m_loop.Post([this] { m_bProgressNext = true; });
+    }
+
+    // At once: the session takes what a press found as soon as the press returns.
+    void OnPayloadOutcome(int payload, PayloadOutcome outcome) override {
+        m_session.OnPayloadOutcome(payload, outcome);
     }
 
     // From the thread that opened the port.
@@ -142,13 +149,16 @@ public:
 protected:
     void OnStatusChanged(const std::string& text) override {
         std::string t = ForTerminal(text);
+        // A live line holds one line: a percentage updated within a longer pane is printed whole.
+        const bool progress =
+            std::exchange(m_bProgressNext, false) && t.find('\n') == std::string::npos;
         if (m_bWaiting && !t.empty() && t != m_strLast) StopReadyWait();
         if (t == m_strLast || t.empty()) {
             m_strLast = t;
             return;
         }
         m_strLast = t;
-        if (m_bTty && IsProgressText(t)) {
+        if (m_bTty && progress) {
             std::fprintf(m_out, "\r\033[K%s %s", t.c_str(), Bar(ProgressPos()).c_str());
             m_bLiveLine = true;
         } else {
@@ -298,6 +308,7 @@ private:
     bool m_bDone = false;
     bool m_bWaiting = false;
     bool m_bInterruptArmed = false;
+    bool m_bProgressNext = false;  // the next status text shows a percentage
     uint32_t m_dwWaitStart = 0;
     std::string m_strLast;
 };
