@@ -1,7 +1,9 @@
-// UTF-8 and UTF-16 conversions; what is not valid becomes U+FFFD instead of failing the text.
+// UTF-8 and UTF-16 conversions, and text as a JSON string; what is not valid becomes U+FFFD
+// instead of failing the text.
 #include "core/Utf.h"
 
 #include <cstdint>
+#include <cstdio>
 
 std::u16string Utf8ToUtf16(const std::string& text) {
     std::u16string out;
@@ -85,4 +87,21 @@ std::string Utf16ToUtf8(const std::u16string& text) {
         }
     }
     return out;
+}
+
+std::string JsonString(const std::string& raw) {
+    std::string out = "\"";
+    for (unsigned char c : Utf16ToUtf8(Utf8ToUtf16(raw))) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);  // UTF-8 passes as it is
+        }
+    }
+    return out + "\"";
 }

@@ -8,25 +8,6 @@
 
 namespace {
 
-std::string Quote(const std::string& raw) {
-    // A path is any bytes: what is not UTF-8 becomes U+FFFD, so the report stays valid JSON.
-    std::string text = Utf16ToUtf8(Utf8ToUtf16(raw));
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);  // UTF-8 passes as it is
-        }
-    }
-    return out + "\"";
-}
-
 std::string Seconds(CRunRecord::Clock::duration d) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f", std::chrono::duration<double>(d).count());
@@ -42,7 +23,8 @@ std::string Hex32(uint32_t v) {
 }  // namespace
 
 std::string CSession::JsonReport() const {
-    std::string j = "{\n  \"port\": " + (m_strPortUsed.empty() ? "null" : Quote(m_strPortUsed));
+    std::string j =
+        "{\n  \"port\": " + (m_strPortUsed.empty() ? "null" : JsonString(m_strPortUsed));
     // What the device answered to the firmware's begin command (the station's record has it).
     char version[16];
     std::snprintf(version, sizeof version, "\"0x%04X\"", m_wDeviceVersion);
@@ -62,12 +44,13 @@ std::string CSession::JsonReport() const {
                                                      : "missing";
         uint32_t frames = written ? e.frames : e.begun ? m_dwAcksAtEnd : 0;
         auto end = written ? e.end : m_tEnd;
-        j += std::string(i ? "," : "") + "\n    {\"name\": " + Quote(kPayloads[i].title) +
-             ", \"file\": " + Quote(kPayloads[i].file) +
+        j += std::string(i ? "," : "") + "\n    {\"name\": " + JsonString(kPayloads[i].title) +
+             ", \"file\": " + JsonString(kPayloads[i].file) +
              ", \"bytes\": " + std::to_string(e.begun ? e.bytes : 0) +
              ", \"frames\": " + std::to_string(frames) +
              ", \"seconds\": " + (e.begun ? Seconds(end - e.begin) : "0") + ", \"outcome\": \"" +
-             outcome + "\"" + (refused ? ", \"problem\": " + Quote(m_strProblem[i]) : "") + "}";
+             outcome + "\"" + (refused ? ", \"problem\": " + JsonString(m_strProblem[i]) : "") +
+             "}";
     }
     j += "\n  ],\n  \"verify\": ";
     if (!m_opts.verify) {
@@ -77,11 +60,12 @@ std::string CSession::JsonReport() const {
         std::string result = !m_bVerifying               ? "not run"
                              : m_strVerifyResult.empty() ? "incomplete"
                                                          : m_strVerifyResult;
-        j += "{\"result\": " + Quote(result) + ", \"bytes\": " + std::to_string(m_verify.compared) +
+        j += "{\"result\": " + JsonString(result) +
+             ", \"bytes\": " + std::to_string(m_verify.compared) +
              ", \"differing\": " + std::to_string(m_verify.differing) + ", \"first_difference\": " +
-             (m_verify.differing ? Quote(Hex32(m_verify.firstDiff)) : "null") + "}";
+             (m_verify.differing ? JsonString(Hex32(m_verify.firstDiff)) : "null") + "}";
     }
     j += ",\n  \"exit_code\": " + std::to_string(m_nExitCode) +
-         ",\n  \"reason\": " + Quote(m_strReason) + "\n}\n";
+         ",\n  \"reason\": " + JsonString(m_strReason) + "\n}\n";
     return j;
 }

@@ -109,12 +109,9 @@ void CStationWindow::closeEvent(QCloseEvent* event) {
 
 int RunStationWindow(const UpdaterOptions& opts, int argc, char** argv) {
     StationConfig cfg;
-    std::string error;
     int code = 0;
-    if (!MakeStationConfig(opts, cfg, error, code)) {
-        std::fprintf(stderr, "kalvo-updater: %s\n", error.c_str());
-        return code;
-    }
+    if (!MakeStationConfigOrSay(opts, cfg, code)) return code;
+    std::string error;
     int qtArgc = argc;
     QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("kalvo-updater"));

@@ -66,6 +66,13 @@ bool MakeStationConfig(const UpdaterOptions& opts, StationConfig& cfg, std::stri
     return true;
 }
 
+bool MakeStationConfigOrSay(const UpdaterOptions& opts, StationConfig& cfg, int& exitCode) {
+    std::string error;
+    if (MakeStationConfig(opts, cfg, error, exitCode)) return true;
+    std::fprintf(stderr, "kalvo-updater: %s\n", error.c_str());
+    return false;
+}
+
 std::string StationPayloadCell(const StationRow& row) {
     return row.payload >= 0 && row.payload < PAYLOAD_COUNT ? kPayloads[row.payload].title : "-";
 }
@@ -88,12 +95,9 @@ std::string StationOutcomeCell(const StationRow& row) {
 
 int RunStationConsole(const UpdaterOptions& opts) {
     StationConfig cfg;
-    std::string error;
     int code = 0;
-    if (!MakeStationConfig(opts, cfg, error, code)) {
-        std::fprintf(stderr, "kalvo-updater: %s\n", error.c_str());
-        return code;
-    }
+    if (!MakeStationConfigOrSay(opts, cfg, code)) return code;
+    std::string error;
     // With --json the records go to standard output, the table to standard error.
     std::FILE* out = opts.json ? stderr : stdout;
     bool tty = !opts.json && plat::StdoutIsTerminal();

@@ -11,6 +11,9 @@
 bool MakeStationConfig(const UpdaterOptions& opts, StationConfig& cfg, std::string& error,
                        int& exitCode);
 
+// The same, saying why on standard error; false with the exit code when it cannot start.
+bool MakeStationConfigOrSay(const UpdaterOptions& opts, StationConfig& cfg, int& exitCode);
+
 // The cells of a row as both faces show them.
 std::string StationPayloadCell(const StationRow& row);
 std::string StationElapsedCell(const StationRow& row, uint32_t nowTick);

@@ -32,23 +32,6 @@ std::string Csv(const std::string& raw) {
     return out + "\"";
 }
 
-std::string Json(const std::string& raw) {
-    std::string out = "\"";
-    for (unsigned char c : Clean(raw)) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string Seconds(double s) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", s);
@@ -89,17 +72,20 @@ std::string JsonRecord(const RecordLine& l) {
     size_t at = 0;
     while (!l.payloads.empty()) {
         size_t plus = l.payloads.find('+', at);
-        payloads += (at ? ", " : "") + Json(l.payloads.substr(at, plus - at));
+        payloads += (at ? ", " : "") + JsonString(l.payloads.substr(at, plus - at));
         if (plus == std::string::npos) break;
         at = plus + 1;
     }
     payloads += "]";
-    auto orNull = [](const std::string& s) { return s.empty() ? std::string("null") : Json(s); };
-    return "{\"time\": " + Json(l.time) + ", \"port\": " + Json(l.port) +
+    auto orNull = [](const std::string& s) {
+        return s.empty() ? std::string("null") : JsonString(s);
+    };
+    return "{\"time\": " + JsonString(l.time) + ", \"port\": " + JsonString(l.port) +
            ", \"usb_serial\": " + orNull(l.serial) + ", \"device_version\": " + orNull(l.version) +
            ", \"payloads\": " + payloads + ", \"bytes\": " + std::to_string(l.bytes) +
-           ", \"seconds\": " + Seconds(l.seconds) + ", \"outcome\": " + Json(l.outcome) +
-           ", \"exit_code\": " + std::to_string(l.exitCode) + ", \"log\": " + Json(l.log) + "}";
+           ", \"seconds\": " + Seconds(l.seconds) + ", \"outcome\": " + JsonString(l.outcome) +
+           ", \"exit_code\": " + std::to_string(l.exitCode) + ", \"log\": " + JsonString(l.log) +
+           "}";
 }
 
 bool AppendRecord(const std::string& path, const RecordLine& line, bool json) {

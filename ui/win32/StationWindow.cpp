@@ -137,12 +137,9 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 int RunStationWindow(const UpdaterOptions& opts, int /*argc*/, char** /*argv*/) {
     StationConfig cfg;
-    std::string error;
     int code = 0;
-    if (!MakeStationConfig(opts, cfg, error, code)) {
-        std::fprintf(stderr, "kalvo-updater: %s\n", error.c_str());
-        return code;
-    }
+    if (!MakeStationConfigOrSay(opts, cfg, code)) return code;
+    std::string error;
     plat::CatchStopSignals();
     CStation station(cfg);
     if (!station.Start(error)) {
