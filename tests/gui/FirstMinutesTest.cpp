@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include "app/PayloadTable.h"
+#include "gui/QtWait.h"
 #include "platform/Time.h"
 #include "serial/PortTable.h"
 #include "sim/Device.h"
@@ -21,13 +22,6 @@
 #include "ui/qt/Medit.h"
 
 namespace {
-
-bool RunUntil(const std::function<bool()>& pred) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred() && clock.elapsed() < 60000) QTest::qWait(1);
-    return pred();
-}
 
 class FirstMinutesTest : public testing::Test {
 protected:
@@ -55,7 +49,7 @@ TEST_F(FirstMinutesTest, BeforeAnyPressTheLineSaysWhereTheDeviceIsLookedFor) {
     const std::string gone = m_dir.File("ttyUSB0");
     Open({gone});
     const QString want = QString::fromStdString("正在查找设备，端口: COM1 " + gone + " 端口不存在");
-    ASSERT_TRUE(RunUntil([&] { return Notice()->text() == want; }))
+    ASSERT_TRUE(QtRunUntil([&] { return Notice()->text() == want; }))
         << Notice()->text().toStdString();
     EXPECT_TRUE(Notice()->isVisible());
     EXPECT_FALSE(m_window->View()->UpdateButton()->isEnabled());
@@ -83,11 +77,11 @@ TEST_F(FirstMinutesTest, ACloseDuringTheFirmwareIsRefusedThenAccepted) {
     ASSERT_TRUE(m_dev->CreatePty(&port) && m_dev->Start());
     Open({port});
     QPushButton* button = m_window->View()->UpdateButton();
-    ASSERT_TRUE(RunUntil([&] { return button->isEnabled(); }));
+    ASSERT_TRUE(QtRunUntil([&] { return button->isEnabled(); }));
     EXPECT_EQ(Notice()->text(), "");
     QTest::mouseClick(button, Qt::LeftButton);
     auto frames = [&] { return m_dev->GetReport().fwFrames; };
-    ASSERT_TRUE(RunUntil([&] { return frames() > 20; }));
+    ASSERT_TRUE(QtRunUntil([&] { return frames() > 20; }));
 
     m_window->close();
     ASSERT_NE(m_window->CloseQuestion(), nullptr);
@@ -99,20 +93,20 @@ TEST_F(FirstMinutesTest, ACloseDuringTheFirmwareIsRefusedThenAccepted) {
         EXPECT_TRUE(box->grab().save(QString::fromLocal8Bit(shot))) << shot;
     }
     const int asked = frames();
-    EXPECT_TRUE(RunUntil([&] { return frames() > asked + 20; }));
+    EXPECT_TRUE(QtRunUntil([&] { return frames() > asked + 20; }));
     QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
-    ASSERT_TRUE(RunUntil([&] { return m_window->CloseQuestion() == nullptr; }));
+    ASSERT_TRUE(QtRunUntil([&] { return m_window->CloseQuestion() == nullptr; }));
     EXPECT_TRUE(m_window->isVisible());
     ASSERT_NE(m_window->Page(), nullptr);
     EXPECT_EQ(m_window->Page()->WritingPayload(), PAYLOAD_FW);
     const int refused = frames();
-    EXPECT_TRUE(RunUntil([&] { return frames() > refused + 20; }));
+    EXPECT_TRUE(QtRunUntil([&] { return frames() > refused + 20; }));
 
     QTest::keyClick(m_window.get(), Qt::Key_Escape);
     ASSERT_NE(m_window->CloseQuestion(), nullptr);
     EXPECT_TRUE(m_window->isVisible());
     QTest::mouseClick(m_window->CloseQuestion()->button(QMessageBox::Yes), Qt::LeftButton);
-    ASSERT_TRUE(RunUntil([&] { return !m_window->isVisible(); }));
+    ASSERT_TRUE(QtRunUntil([&] { return !m_window->isVisible(); }));
     EXPECT_EQ(m_window->Page(), nullptr);
     QTest::qWait(50);  // a frame already on the line
     const int atClose = frames();

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "app/PayloadTable.h"
+#include "gui/QtWait.h"
 #include "isp/IspCodes.h"
 #include "platform/Time.h"
 #include "serial/PortTable.h"
@@ -38,15 +39,6 @@ struct QtEnvironment : testing::Environment {
 };
 [[maybe_unused]] testing::Environment* const g_qtEnv =
     testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-// Runs the event loop until pred holds, polling every millisecond (the screenshot catches the run
-// mid-way). The limit only keeps a broken build from hanging.
-bool RunUntil(const std::function<bool()>& pred) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred() && clock.elapsed() < 60000) QTest::qWait(1);
-    return pred();
-}
 
 class MainPageTest : public testing::Test {
 protected:
@@ -102,9 +94,9 @@ TEST_F(MainPageTest, PageFillsTheTabFrameAndResourcesAreLinked) {
 TEST_F(MainPageTest, ButtonStaysDisabledWhileTheProbeIsUnansweredAndItsTipSaysWhy) {
     Open({.faults = {.dropAnswerTo = 1}}, false, {"/nonexistent/tty-gui-test"});
     // The probe went out and its reply timer has run out and been killed.
-    ASSERT_TRUE(RunUntil([&] { return m_dev->GetReport().framesIn >= 1; }));
-    ASSERT_TRUE(RunUntil([&] { return !m_window->WindowSystem()->IsTimerSet(TIMER_REPLY); }));
-    ASSERT_TRUE(RunUntil([&] { return Button()->toolTip().contains("did not answer"); }));
+    ASSERT_TRUE(QtRunUntil([&] { return m_dev->GetReport().framesIn >= 1; }));
+    ASSERT_TRUE(QtRunUntil([&] { return !m_window->WindowSystem()->IsTimerSet(TIMER_REPLY); }));
+    ASSERT_TRUE(QtRunUntil([&] { return Button()->toolTip().contains("did not answer"); }));
     EXPECT_FALSE(Button()->isEnabled());
     EXPECT_FALSE(m_window->Page()->IsButtonEnabled());
     std::string tip = Button()->toolTip().toStdString();
@@ -119,12 +111,12 @@ TEST_F(MainPageTest, TheWarningBoxHoldsTheUpdateUntilItsOkThenTheRunEndsInDone) 
     const char* shot = std::getenv("KALVO_SCREENSHOT");
     if (shot == nullptr) std::filesystem::remove(m_dir.File(kPayloads[PAYLOAD_RADAR].file));
     Open({.fwVersion = 0x0104, .faults = {}});  // the firmware's start brings up the warning
-    ASSERT_TRUE(RunUntil([&] { return Button()->isEnabled(); }));
+    ASSERT_TRUE(QtRunUntil([&] { return Button()->isEnabled(); }));
     QTest::mouseClick(Button(), Qt::LeftButton);
     EXPECT_FALSE(Button()->isEnabled());
 
     QMessageBox* warning = nullptr;
-    ASSERT_TRUE(RunUntil([&] {
+    ASSERT_TRUE(QtRunUntil([&] {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             auto* box = qobject_cast<QMessageBox*>(w);
             if (box != nullptr && box->isVisible() && box->windowTitle() == "ERROR" &&
@@ -142,7 +134,7 @@ TEST_F(MainPageTest, TheWarningBoxHoldsTheUpdateUntilItsOkThenTheRunEndsInDone) 
 
     QProgressBar* progress = m_window->View()->Progress();
     const QString done = shot == nullptr ? QString("Готово") : QString("升级完成");
-    ASSERT_TRUE(RunUntil([&] { return Pane()->toPlainText() == done; }));
+    ASSERT_TRUE(QtRunUntil([&] { return Pane()->toPlainText() == done; }));
     EXPECT_TRUE(Button()->isEnabled());
     EXPECT_EQ(progress->value(), 100);
     EXPECT_TRUE(shot == nullptr || m_window->grab().save(QString::fromLocal8Bit(shot))) << shot;
@@ -180,7 +172,7 @@ TEST_F(MainPageTest, LeftClicksOnTheStatusPaneNeitherMoveTheCaretNorSelect) {
 
 TEST_F(MainPageTest, ServiceOptionRunsInTheWindowAndLeavesItOpen) {
     Open({}, true);
-    ASSERT_TRUE(RunUntil([&] { return Pane()->toPlainText().contains("芯片ID:"); }));
+    ASSERT_TRUE(QtRunUntil([&] { return Pane()->toPlainText().contains("芯片ID:"); }));
     EXPECT_TRUE(Pane()->toPlainText().contains("芯片Flash大小:512 KB"));
     QCoreApplication::processEvents();
     EXPECT_TRUE(m_window->isVisible());

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "app/PayloadTable.h"
+#include "gui/QtWait.h"
 #include "image/HexWriter.h"
 #include "serial/PortTable.h"
 #include "sim/Device.h"
@@ -18,10 +19,7 @@
 namespace {
 
 bool WaitFor(const std::function<bool()>& pred) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!pred() && clock.elapsed() < 120000) QTest::qWait(10);
-    return pred();
+    return QtRunUntil(pred, 120000, 10);
 }
 
 class StationWindowTest : public testing::Test {
