@@ -61,9 +61,24 @@ public:
 protected:
     bool OnUiThread() const override { return m_loop.IsLoopThread(); }
     void Post(std::function<void()> fn) override { m_loop.Post(std::move(fn)); }
-    void StartNativeTimer(uint32_t id, uint32_t ms) override { m_loop.SetTimer(id, ms); }
+    bool StartNativeTimer(uint32_t id, uint32_t ms) override {
+        m_loop.SetTimer(id, ms);
+        return true;
+    }
     void StopNativeTimer(uint32_t id) override { m_loop.KillTimer(id); }
-    // Shown as a line; nobody is asked, so a box that holds the page is closed at once.
+    // The loop's timers take calls from any thread, and a timer restarted for every frame sent
+    // must not cost a posted call each.
+    bool TimersFromAnyThread() const override { return true; }
+
+public:
+    // Nobody is asked: the box is shown as a line and the page goes on at once, on its own thread.
+    void MessageBoxModal(const std::string& text, const std::string& caption,
+                         std::function<void()> onClosed) override {
+        MessageBox(text, caption);
+        if (onClosed) onClosed();
+    }
+
+protected:
     void ShowBox(const std::string& text, const std::string& caption,
                  std::function<void()> onClosed) override;
     virtual void OnMessageBox(const std::string& /*text*/, const std::string& /*caption*/) {}

@@ -31,6 +31,7 @@ void CViewState::DetachView() {
         m_onTimer = nullptr;
         m_onEvent = nullptr;
     }
+    std::lock_guard<std::mutex> lock(m_mtx);
     for (const auto& [id, generation] : m_running) StopNativeTimer(id);
     m_running.clear();
 }
@@ -145,7 +146,12 @@ void CViewState::SetTimer(uint32_t id, uint32_t ms) {
     if (m_bDetached.load()) return;
     {
         std::lock_guard<std::mutex> lock(m_mtx);
-        m_timers[id] = TimerSpec{ms, ++m_nTimerGeneration};
+        const uint64_t generation = ++m_nTimerGeneration;
+        m_timers[id] = TimerSpec{ms, generation};
+        if (TimersFromAnyThread()) {
+            if (StartNativeTimer(id, ms)) m_running[id] = generation;
+            return;
+        }
     }
     OnUi([this] { SyncTimers(); });
 }
@@ -154,6 +160,10 @@ void CViewState::KillTimer(uint32_t id) {
     {
         std::lock_guard<std::mutex> lock(m_mtx);
         m_timers.erase(id);
+        if (TimersFromAnyThread()) {
+            if (m_running.erase(id) != 0) StopNativeTimer(id);
+            return;
+        }
     }
     OnUi([this] { SyncTimers(); });
 }
@@ -185,8 +195,7 @@ void CViewState::SyncTimers() {
     for (const auto& [id, spec] : wanted) {
         auto running = m_running.find(id);
         if (running != m_running.end() && running->second == spec.generation) continue;
-        StartNativeTimer(id, spec.ms);
-        m_running[id] = spec.generation;
+        if (StartNativeTimer(id, spec.ms)) m_running[id] = spec.generation;
     }
 }
 

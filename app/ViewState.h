@@ -61,9 +61,13 @@ protected:
     // Queues fn for the UI thread, like a posted window message.
     virtual void Post(std::function<void()> fn) = 0;
     virtual void Draw(const View& /*view*/) {}
-    // ms of program time; starting a running timer restarts its period.
-    virtual void StartNativeTimer(uint32_t id, uint32_t ms) = 0;
+    // ms of program time; starting a running timer restarts its period. False when the face
+    // cannot run timers yet (no window).
+    virtual bool StartNativeTimer(uint32_t id, uint32_t ms) = 0;
     virtual void StopNativeTimer(uint32_t id) = 0;
+    // Native timers that may be set and killed from any thread (our own loop's) are set at once,
+    // as the page asks; a window's are set on its UI thread.
+    virtual bool TimersFromAnyThread() const { return false; }
     // onClosed is null for a box that does not hold the page; else it runs once the box is closed.
     virtual void ShowBox(const std::string& text, const std::string& caption,
                          std::function<void()> onClosed) = 0;
@@ -105,6 +109,7 @@ private:
     std::atomic<bool> m_bDetached{false};
     std::atomic<bool> m_bRefreshQueued{false};
 
-    // UI thread only: the native timers and the generation each runs.
+    // The native timers and the generation each runs: UI thread only, or under m_mtx when
+    // TimersFromAnyThread.
     std::map<uint32_t, uint64_t> m_running;
 };

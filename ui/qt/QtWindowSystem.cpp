@@ -75,7 +75,7 @@ void CQtWindowSystem::Draw(const View& view) {
     }
 }
 
-void CQtWindowSystem::StartNativeTimer(uint32_t id, uint32_t ms) {
+bool CQtWindowSystem::StartNativeTimer(uint32_t id, uint32_t ms) {
     QTimer*& timer = m_timers[id];
     if (timer == nullptr) {
         timer = new QTimer(this);
@@ -85,6 +85,7 @@ void CQtWindowSystem::StartNativeTimer(uint32_t id, uint32_t ms) {
     auto real =
         std::chrono::duration_cast<std::chrono::milliseconds>(plat::ToReal(ms == 0 ? 1 : ms));
     timer->start(std::max(real, std::chrono::milliseconds(1)));
+    return true;
 }
 
 void CQtWindowSystem::StopNativeTimer(uint32_t id) {

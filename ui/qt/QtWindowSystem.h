@@ -40,7 +40,7 @@ protected:
     bool OnUiThread() const override;
     void Post(std::function<void()> fn) override;
     void Draw(const View& view) override;
-    void StartNativeTimer(uint32_t id, uint32_t ms) override;
+    bool StartNativeTimer(uint32_t id, uint32_t ms) override;
     void StopNativeTimer(uint32_t id) override;
     void ShowBox(const std::string& text, const std::string& caption,
                  std::function<void()> onClosed) override;

@@ -158,12 +158,13 @@ void CWin32WindowSystem::Draw(const View& view) {
 // ---------------------------------------------------------------------------------------------
 // Window timers and boxes
 
-void CWin32WindowSystem::StartNativeTimer(uint32_t id, uint32_t ms) {
-    if (m_controls.page == nullptr) return;
+bool CWin32WindowSystem::StartNativeTimer(uint32_t id, uint32_t ms) {
+    if (m_controls.page == nullptr) return false;
     auto real =
         std::chrono::duration_cast<std::chrono::milliseconds>(plat::ToReal(ms == 0 ? 1 : ms));
     // Setting a running timer again restarts its period, as the page expects.
-    ::SetTimer(m_controls.page, id, static_cast<UINT>(std::max<int64_t>(real.count(), 1)), nullptr);
+    return ::SetTimer(m_controls.page, id, static_cast<UINT>(std::max<int64_t>(real.count(), 1)),
+                      nullptr) != 0;
 }
 
 void CWin32WindowSystem::StopNativeTimer(uint32_t id) {
