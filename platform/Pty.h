@@ -2,6 +2,7 @@
 // pseudo-terminal, or a tty it serves, with a wait that another thread can end at once.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -43,8 +44,9 @@ public:
 private:
     bool MakeWakePipe(std::string* error);
 
-    int m_fd = -1;      // the master or the served tty
-    int m_holdFd = -1;  // our own descriptor of the slave, or -1
+    // A hang-up closes them from another thread while the device's thread waits on them.
+    std::atomic<int> m_fd{-1};      // the master or the served tty
+    std::atomic<int> m_holdFd{-1};  // our own descriptor of the slave, or -1
     bool m_bServesTty = false;
     uint32_t m_dwTtyBaud = 0;
     int m_wake[2] = {-1, -1};

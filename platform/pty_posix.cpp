@@ -24,7 +24,7 @@ std::string Errno(const std::string& what) {
 }  // namespace
 
 CPty::~CPty() {
-    for (int f : {m_fd, m_holdFd, m_wake[0], m_wake[1]}) {
+    for (int f : {m_fd.load(), m_holdFd.load(), m_wake[0], m_wake[1]}) {
         if (f >= 0) ::close(f);
     }
 }
@@ -86,7 +86,7 @@ bool CPty::OpenServed(const std::string& tty, uint32_t baud, std::string* error)
 
 CPty::Ready CPty::Wait(bool watch, bool wantOut, std::chrono::nanoseconds timeout) {
     pollfd p[2] = {{m_wake[0], POLLIN, 0},
-                   {watch ? m_fd : -1, short(POLLIN | (wantOut ? POLLOUT : 0)), 0}};
+                   {watch ? m_fd.load() : -1, short(POLLIN | (wantOut ? POLLOUT : 0)), 0}};
     timespec ts{time_t(timeout.count() / 1000000000), long(timeout.count() % 1000000000)};
     Ready r;
     if (ppoll(p, 2, &ts, nullptr) <= 0) return r;
@@ -109,37 +109,41 @@ void CPty::Wake() {
 }
 
 long CPty::Read(uint8_t* buf, size_t size) {
-    if (m_fd < 0) return -1;
-    ssize_t n = ::read(m_fd, buf, size);
+    const int fd = m_fd.load();
+    if (fd < 0) return -1;
+    ssize_t n = ::read(fd, buf, size);
     return n < 0 ? (errno == EAGAIN || errno == EINTR ? 0 : -1) : long(n);
 }
 
 long CPty::Write(const uint8_t* data, size_t size) {
-    if (m_fd < 0) return -1;
-    ssize_t n = ::write(m_fd, data, size);
+    const int fd = m_fd.load();
+    if (fd < 0) return -1;
+    ssize_t n = ::write(fd, data, size);
     if (n < 0) return errno == EAGAIN || errno == EINTR ? 0 : -1;
     return long(n);
 }
 
 int CPty::Unread() {
     int n = 0;
-    if (m_holdFd >= 0) return ioctl(m_holdFd, FIONREAD, &n) == 0 ? n : 0;
-    return ioctl(m_fd, TIOCOUTQ, &n) == 0 ? n : 0;
+    const int hold = m_holdFd.load();
+    if (hold >= 0) return ioctl(hold, FIONREAD, &n) == 0 ? n : 0;
+    return ioctl(m_fd.load(), TIOCOUTQ, &n) == 0 ? n : 0;
 }
 
 void CPty::SetBaud(uint32_t baud) {
     if (!m_bServesTty || baud == m_dwTtyBaud) return;
     // Bytes at the old rate must leave before the line changes speed.
-    tcdrain(m_fd);
+    const int fd = m_fd.load();
+    tcdrain(fd);
     int err = 0;
-    if (SerialConfigure(m_fd, baud, &err)) m_dwTtyBaud = baud;
+    if (SerialConfigure(fd, baud, &err)) m_dwTtyBaud = baud;
 }
 
 void CPty::HangUp() {
     // Closing the master hangs up every descriptor of the slave, ours included.
-    ::close(m_fd);
-    if (m_holdFd >= 0) ::close(m_holdFd);
-    m_fd = m_holdFd = -1;
+    const int fd = m_fd.exchange(-1), hold = m_holdFd.exchange(-1);
+    if (fd >= 0) ::close(fd);
+    if (hold >= 0) ::close(hold);
 }
 
 }  // namespace plat

@@ -168,7 +168,9 @@ TEST_F(PayloadCheck, UnusualButCorrectImagesAreWrittenIntact) {
 
 TEST_F(PayloadCheck, APayloadChangedWhileTheDevicePreparesIsSentAsItWasChecked) {
     // The device takes its time to erase after each begin command; meanwhile the files are cut
-    // short, grown and rewritten.
+    // short, grown and rewritten. The reply timer at its real length: this run is long enough for
+    // a loaded machine to stall a sanitizer build past a tenth of it.
+    wnd.SetStretch(10);
     sim::Options slow;
     slow.readyDelayMs = 3000;
     std::vector<uint8_t> edog = Pattern(30000, 7), radar = Pattern(9000, 8);
@@ -183,10 +185,10 @@ TEST_F(PayloadCheck, APayloadChangedWhileTheDevicePreparesIsSentAsItWasChecked) 
         auto cmds = dev->GetReport().commands;
         return std::find(cmds.begin(), cmds.end(), code) != cmds.end();
     };
-    ASSERT_TRUE(WaitFor([&] { return begun(CMD_FW_BEGIN); }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return begun(CMD_FW_BEGIN); }, 10000)) << Text();
     WritePayload(PAYLOAD_FW, MakeHex(Pattern(100, 1), HEX_FLASH_BASE, "0203"));
     WritePayload(PAYLOAD_EDOG, std::vector<uint8_t>(edog.begin(), edog.begin() + 1000));
-    ASSERT_TRUE(WaitFor([&] { return begun(CMD_RADAR_BEGIN); }, 120000));
+    ASSERT_TRUE(WaitFor([&] { return begun(CMD_RADAR_BEGIN); }, 120000)) << Text();
     std::vector<uint8_t> grown = radar;
     grown.resize(radar.size() + 3000, 0xEE);
     WritePayload(PAYLOAD_RADAR, grown);

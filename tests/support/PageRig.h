@@ -39,6 +39,8 @@ public:
         Record([&] { m_lastTimer[id] = ms; });
         CLoopWindow::SetTimer(id, static_cast<uint32_t>(ms * m_stretch));
     }
+    // Before the page starts: its timers last stretch times as long.
+    void SetStretch(double stretch) { m_stretch = stretch; }
     // The period the page last set for a timer, before stretching.
     uint32_t LastTimer(uint32_t id) {
         std::lock_guard<std::mutex> lock(m_mtx);
