@@ -125,18 +125,8 @@ CViewState::View CViewState::Snapshot() const {
     return v;
 }
 
-std::string CViewState::StatusText() const {
-    std::lock_guard<std::mutex> lock(m_mtx);
-    return m_view.status;
-}
-
 int CViewState::ProgressPos() const {
     return Snapshot().pos;
-}
-
-bool CViewState::ButtonEnabled() const {
-    std::lock_guard<std::mutex> lock(m_mtx);
-    return m_view.button;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -50,9 +50,7 @@ public:
 
     bool IsTimerSet(uint32_t id) const;
     View Snapshot() const;
-    std::string StatusText() const;
     int ProgressPos() const;
-    bool ButtonEnabled() const;
 
 protected:
     // The toolkit's part. OnUiThread and Post are called from any thread, the rest on the UI
@@ -83,7 +81,6 @@ protected:
     // The face is going: timers stop, handlers and whatever is still queued are dropped. Each face
     // calls it on the UI thread from its own destructor, while its toolkit part still exists.
     void DetachView();
-    bool IsDetached() const { return m_bDetached.load(); }
 
 private:
     // Runs fn on the UI thread: at once when already there, else queued.
